@@ -1,0 +1,92 @@
+#!/bin/bash
+# The one entry point.
+#   ./build.sh          build the six deliverables into dist/ (installs the toolchain if missing)
+#   ./build.sh test     build everything and run every test under Wine
+#   ./build.sh bench    run the benchmarks against the platform floor
+#   ./build.sh demo     run the whole scenario under Wine and show it
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$(pwd)
+BUILD=${BUILD_DIR:-$ROOT/build}
+MODE=${1:-build}
+
+need_packages() {
+    local missing=()
+    command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64)
+    [ -x /usr/lib/wine/wine64 ] || missing+=(wine64 wine)
+    command -v cmake >/dev/null || missing+=(cmake)
+    [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+    command -v python3 >/dev/null || missing+=(python3)
+    command -v flock >/dev/null || missing+=(util-linux)
+    command -v make >/dev/null || missing+=(make)
+    command -v wrestool >/dev/null || missing+=(icoutils)
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "== installing: ${missing[*]}"
+        local sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+        export DEBIAN_FRONTEND=noninteractive
+        $sudo apt-get update -qq
+        $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    fi
+}
+
+configure() {
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+          -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+}
+
+collect_dist() {
+    mkdir -p "$ROOT/dist"
+    printf '%-14s %-28s %8s\n' "deliverable" "kind" "bytes"
+    for f in "$BUILD"/dist/*.exe "$BUILD"/dist/*.dll; do
+        [ -f "$f" ] || continue
+        cp "$f" "$ROOT/dist/"
+        case "$f" in *.exe) kind="power guard (GUI program)";; *) kind="printer co-installer (DLL)";; esac
+        printf '%-14s %-28s %8d\n' "$(basename "$f")" "$kind" "$(stat -c %s "$f")"
+    done
+}
+
+with_wine() {
+    export WINEPREFIX="$BUILD/wineprefix"
+    . "$ROOT/cmake/wine-env.sh"
+    wine_env_ensure
+    trap 'wine_env_stop' EXIT
+}
+
+jobs=$(nproc 2>/dev/null || echo 2)
+case "$MODE" in
+build)
+    need_packages
+    configure -DBUILD_TESTING=OFF
+    cmake --build "$BUILD" --target deliverables -j "$jobs"
+    collect_dist
+    ;;
+test)
+    need_packages
+    configure -DBUILD_TESTING=ON
+    cmake --build "$BUILD" -j "$jobs"
+    collect_dist >/dev/null
+    with_wine
+    cd "$BUILD"
+    ctest --output-on-failure --timeout 600 ${CTEST_ARGS:-}
+    ;;
+bench)
+    need_packages
+    configure -DBUILD_TESTING=ON
+    cmake --build "$BUILD" -j "$jobs"
+    collect_dist >/dev/null
+    with_wine
+    "$ROOT/tools/bench/run_bench.sh" "$BUILD"
+    ;;
+demo)
+    need_packages
+    configure -DBUILD_TESTING=ON
+    cmake --build "$BUILD" -j "$jobs"
+    collect_dist >/dev/null
+    with_wine
+    "$ROOT/tools/demo/run_demo.sh" "$BUILD"
+    ;;
+*)
+    echo "usage: $0 [build|test|bench|demo]" >&2
+    exit 2
+    ;;
+esac
