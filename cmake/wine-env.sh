@@ -10,11 +10,21 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=
 WINE64=/usr/lib/wine/wine64
 WINESERVER64=/usr/lib/wine/wineserver64
 
-wine_server_socket() {
-    local id
+# Whether this prefix's server runs. The server works in its own directory,
+# server-<dev>-<inode> of the prefix, under /tmp/.wine-<uid> or under the
+# directory named in the prefix's "wineserver" file; its socket file outlives
+# it, so the running process is looked for instead.
+wine_server_running() {
+    local id dir pid
     id=$(stat -c '%d %i' "$WINEPREFIX" 2>/dev/null) || return 1
     set -- $id
-    printf '/tmp/.wine-%d/server-%x-%x/socket' "$(id -u)" "$1" "$2"
+    dir=$(printf 'server-%x-%x' "$1" "$2")
+    for pid in $(pgrep -x wineserver64 2>/dev/null; pgrep -x wineserver 2>/dev/null); do
+        case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in
+        */"$dir") return 0 ;;
+        esac
+    done
+    return 1
 }
 
 wine_env_start_server() {
@@ -50,8 +60,7 @@ wine_env_ensure() {
             rm -rf "$WINEPREFIX"
             wine_env_init_prefix
         fi
-        sock=$(wine_server_socket)
-        [ -S "$sock" ] || wine_env_start_server
+        wine_server_running || wine_env_start_server
     ) 9>"$WINEPREFIX.lock"
 }
 

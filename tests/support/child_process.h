@@ -17,6 +17,7 @@ struct DebugChild;   /* opaque; one per started child */
 struct ChildOptions {
     bool holdAtExit = false;   /* stop the child at ntdll!RtlExitUserProcess */
     std::wstring workingDirectory;
+    int showState = -1;        /* >= 0: passed as the child's show state */
 };
 
 /* Starts commandLine under the debugger loop (on a thread of its own). NULL on
