@@ -37,6 +37,8 @@
  * obtained within --wait-ms, 4 a mutex could not be opened, waited on or
  * released, 5 the guard did not answer a message within --send-ms.
  */
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 #include <string.h>
 #include "client.h"
@@ -240,6 +242,9 @@ int wmain(int argc, wchar_t **argv)
 {
     int status;
 
+    /* Lines end in "\n" alone, whoever reads them. */
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     for (int i = 1; i < argc; i++)
         if (Is(argv[i], L"--help")) {
             fputs(kUsage, stdout);

@@ -14,15 +14,21 @@ void PrintLine(const char *word, const wchar_t *port)
     fflush(stdout);
 }
 
-/* The format uses %ls for wide strings. */
+/* The format uses %ls for wide strings. Written as narrow text: standard
+   error is in binary mode, where wide output would go out as UTF-16. */
 void PrintError(const wchar_t *format, ...)
 {
+    wchar_t wide[1024];
+    char narrow[2048];
     va_list args;
+    int n;
 
-    fputws(L"port_client: ", stderr);
     va_start(args, format);
-    vfwprintf(stderr, format, args);
+    n = _vsnwprintf(wide, 1023, format, args);
     va_end(args);
-    fputws(L"\n", stderr);
+    wide[n < 0 ? 1023 : n] = L'\0';
+    if (!WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, sizeof(narrow), NULL, NULL))
+        narrow[0] = '\0';
+    fprintf(stderr, "port_client: %s\n", narrow);
     fflush(stderr);
 }

@@ -1,0 +1,179 @@
+/*
+ * The stand-in port client on its own: its command line, its exit codes and
+ * its output, and that it really holds, releases and abandons a mutex. Names
+ * use tags no guard has, so no guard is needed.
+ */
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <string>
+
+#include "console_child.h"
+#include "guard_harness.h"
+#include "mutex_probe.h"
+#include "test_paths.h"
+
+namespace {
+
+const wchar_t kTag[] = L"PCTEST01";
+
+int RunClient(const std::wstring &args, std::string *output = nullptr)
+{
+    std::string ignored;
+    DWORD code = 0;
+    if (output)
+        output->clear();
+    if (!RunProcess(Quote(ToolPath(L"port_client.exe")) + L" " + args, 30000, &code, output ? output : &ignored))
+        return -1;
+    return (int)code;
+}
+
+std::wstring Name(ULONG_PTR port)
+{
+    return PortMutexName(L"Global\\", kTag, port);
+}
+
+TEST(PortClient, BadCommandLinesExitWithOneAndSayWhy)
+{
+    const wchar_t *bad[] = {
+        L"", L"bogus", L"register", L"register x", L"register 1 x", L"hold 1", L"hold 1 abc", L"hold x 10",
+        L"try", L"--wait-ms", L"--wait-ms -5 try 1", L"--wait-ms 4294967295 try 1", L"--prefix maybe try 1",
+        L"--tag bad-tag name 1", L"--tag PCTEST01", L"exit-holding 1 try 1", L"name 0x", L"name 18446744073709551616",
+        L"--bogus 1 try 1",
+    };
+    for (const wchar_t *args : bad) {
+        std::string output;
+        EXPECT_EQ(1, RunClient(args, &output)) << Narrow(args);
+        EXPECT_NE(std::string::npos, output.find("port_client: ")) << Narrow(args) << ": " << output;
+        EXPECT_NE(std::string::npos, output.find("usage: port_client")) << Narrow(args) << ": " << output;
+    }
+}
+
+TEST(PortClient, ABadCommandLineDoesNothingAtAll)
+{
+    std::wstring args = std::wstring(L"--tag ") + kTag + L" name 1 try 9 bogus";
+    std::string output;
+    EXPECT_EQ(1, RunClient(args, &output));
+    EXPECT_EQ(std::string::npos, output.find("Global")) << "checked before anything runs: " << output;
+    EXPECT_EQ(std::string::npos, output.find("held")) << output;
+}
+
+TEST(PortClient, HelpDescribesTheCommandsAndExitCodes)
+{
+    std::string output;
+    EXPECT_EQ(0, RunClient(L"--help", &output));
+    for (const char *word : { "usage: port_client", "register", "unregister", "hold", "exit-holding", "--tag",
+                              "--wait-ms", "exit codes" })
+        EXPECT_NE(std::string::npos, output.find(word)) << word;
+}
+
+TEST(PortClient, NamesFollowTheGuardsRule)
+{
+    std::string output;
+    EXPECT_EQ(0, RunClient(L"name 42 name 0x2A --prefix none --tag SOLMEDAR name 0xffffffffffffffff", &output));
+    EXPECT_EQ("Global\\TAVRIKEN.HardwareAccess.000000000000002a\n"
+              "Global\\TAVRIKEN.HardwareAccess.000000000000002a\n"
+              "SOLMEDAR.HardwareAccess.ffffffffffffffff\n",
+              output);
+}
+
+TEST(PortClient, WithoutAGuardWindowRegistrationExitsWithTwo)
+{
+    std::string output;
+    EXPECT_EQ(2, RunClient(L"--tag NOGUARD1 --find-ms 0 register 1", &output));
+    EXPECT_NE(std::string::npos, output.find("NOGUARD1")) << output;
+}
+
+/* A window whose thread never pumps: messages to it are never answered. */
+DWORD WINAPI DeafWindowThread(void *param)
+{
+    HANDLE *events = (HANDLE *)param;
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(NULL);
+    wc.lpszClassName = L"PCDEAF01";
+    RegisterClassW(&wc);
+    HWND w = CreateWindowExW(0, L"PCDEAF01", L"PCDEAF01", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, NULL, NULL,
+                             wc.hInstance, NULL);
+    SetEvent(events[0]);
+    WaitForSingleObject(events[1], 30000);
+    if (w)
+        DestroyWindow(w);
+    return w ? 0 : 1;
+}
+
+TEST(PortClient, AGuardThatDoesNotAnswerExitsWithFive)
+{
+    HANDLE events[2] = { CreateEventW(NULL, TRUE, FALSE, NULL), CreateEventW(NULL, TRUE, FALSE, NULL) };
+    HANDLE thread = CreateThread(NULL, 0, DeafWindowThread, events, 0, NULL);
+    ASSERT_NE((HANDLE)NULL, thread);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(events[0], 10000));
+    std::string output;
+    EXPECT_EQ(5, RunClient(L"--tag PCDEAF01 --send-ms 300 register 1", &output)) << output;
+    SetEvent(events[1]);
+    WaitForSingleObject(thread, 10000);
+    CloseHandle(thread);
+    CloseHandle(events[0]);
+    CloseHandle(events[1]);
+}
+
+TEST(PortClient, HoldTakesTheMutexAndReleasesIt)
+{
+    std::wstring event = L"pc-test-release-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE release = CreateEventW(NULL, TRUE, FALSE, event.c_str());
+    ASSERT_NE((HANDLE)NULL, release);
+    std::wstring error;
+    ConsoleChild *c = StartConsoleChild(Quote(ToolPath(L"port_client.exe")) + L" --tag " + kTag +
+                                        L" --release-event " + event + L" hold 7 30000", &error);
+    ASSERT_NE(nullptr, c) << Narrow(error);
+    ASSERT_TRUE(WaitForConsoleOutput(c, "held 7\n", 20000)) << ConsoleOutput(c);
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitFromOtherThread(Name(7), 200));
+
+    SetEvent(release);
+    DWORD code = 0xdeadbeef;
+    ASSERT_TRUE(WaitConsoleExit(c, 20000, &code));
+    EXPECT_EQ(0u, code);
+    EXPECT_EQ("held 7\nreleased 7\n", ConsoleOutput(c));
+    CloseConsoleChild(c);
+    CloseHandle(release);
+}
+
+TEST(PortClient, ABusyPortTimesOutWithThree)
+{
+    MutexHolder *holder = HoldOnOtherThread(Name(8), 5000);
+    ASSERT_NE(nullptr, holder);
+    std::string output;
+    EXPECT_EQ(3, RunClient(std::wstring(L"--tag ") + kTag + L" --wait-ms 200 try 8", &output));
+    EXPECT_EQ("timeout 8\n", output);
+    EXPECT_EQ(3, RunClient(std::wstring(L"--tag ") + kTag + L" --wait-ms 200 cycle 8 5", &output));
+    ReleaseHolder(holder);
+
+    EXPECT_EQ(0, RunClient(std::wstring(L"--tag ") + kTag + L" try 8 cycle 0x8 100", &output));
+    EXPECT_EQ("held 8\nreleased 8\ncycled 0x8 100\n", output);
+}
+
+TEST(PortClient, ExitHoldingLeavesTheMutexAbandoned)
+{
+    HANDLE mine = CreateMutexW(NULL, FALSE, Name(9).c_str());   /* keeps the object past the client */
+    ASSERT_NE((HANDLE)NULL, mine);
+    std::string output;
+    EXPECT_EQ(0, RunClient(std::wstring(L"--tag ") + kTag + L" exit-holding 9", &output));
+    EXPECT_EQ("held 9\n", output);
+    EXPECT_EQ((DWORD)WAIT_ABANDONED, WaitHandleFromOtherThread(mine, 5000));
+
+    EXPECT_EQ(0, RunClient(std::wstring(L"--tag ") + kTag + L" exit-holding 9"));
+    EXPECT_EQ(0, RunClient(std::wstring(L"--tag ") + kTag + L" try 9", &output));
+    EXPECT_EQ("abandoned 9\nheld 9\nreleased 9\n", output);
+    CloseHandle(mine);
+}
+
+TEST(PortClient, ANameTakenByAnotherKindOfObjectExitsWithFour)
+{
+    HANDLE squatter = CreateEventW(NULL, TRUE, FALSE, Name(10).c_str());
+    ASSERT_NE((HANDLE)NULL, squatter);
+    std::string output;
+    EXPECT_EQ(4, RunClient(std::wstring(L"--tag ") + kTag + L" try 10", &output));
+    EXPECT_NE(std::string::npos, output.find("port_client: ")) << output;
+    CloseHandle(squatter);
+}
+
+}  // namespace
