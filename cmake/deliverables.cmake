@@ -6,7 +6,7 @@
 set(WIN_COMMON_FLAGS -Wall -Wextra -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN)
 # The deliverables: C-style code, no exceptions or RTTI, the runtime linked in,
 # Windows 6.0 declared as minimum in the PE headers, symbols stripped.
-set(DELIVERABLE_COMPILE_FLAGS ${WIN_COMMON_FLAGS} -Os -fno-exceptions -fno-rtti
+set(DELIVERABLE_COMPILE_FLAGS ${WIN_COMMON_FLAGS} -Werror -Os -fno-exceptions -fno-rtti
     -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)
 set(DELIVERABLE_LINK_FLAGS -static -static-libgcc -static-libstdc++ -s -Wl,--gc-sections
     -Wl,--major-os-version,6 -Wl,--minor-os-version,0

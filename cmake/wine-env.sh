@@ -32,19 +32,21 @@ wine_env_start_server() {
     # programs. Wine's own background processes inherit the standard handles
     # of the first program of a server, so that one runs with all output
     # sent to /dev/null; otherwise a piped test would hang on them.
-    "$WINESERVER64" -p </dev/null >/dev/null 2>&1
-    "$WINE64" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1
+    "$WINESERVER64" -p </dev/null >/dev/null 2>&1 9>&-
+    "$WINE64" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 9>&-
 }
 
+# Everything here runs under the harness lock (fd 9); what it starts must not
+# inherit that descriptor, or the warm server would hold the lock for good.
 wine_env_init_prefix() {
     mkdir -p "$WINEPREFIX"
-    "$WINE64" wineboot -i </dev/null >/dev/null 2>&1
+    "$WINE64" wineboot -i </dev/null >/dev/null 2>&1 9>&-
     "$WINESERVER64" -w
     wine_env_start_server
     # Null display driver: windows can be created without a display.
-    "$WINE64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f </dev/null >/dev/null 2>&1
+    "$WINE64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f </dev/null >/dev/null 2>&1 9>&-
     # A crash must end the program, not open a dialog and stall the run.
-    "$WINE64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
+    "$WINE64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1 9>&-
     # The display driver is read at process start: restart the server cold.
     "$WINESERVER64" -k >/dev/null 2>&1; "$WINESERVER64" -w
     touch "$WINEPREFIX/.harness-ready"
