@@ -6,8 +6,11 @@ add_windows_test(guard_power_tests
     LOCK guard TIMEOUT 180)
 add_dependencies(guard_power_tests port_client ${GUARD_TAGS})
 
-# The stand-in port client alone; its names use tags of their own.
+# The stand-in port client alone, and the interface header compiled as C;
+# names use tags of their own.
 add_windows_test(port_client_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/port_client_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/port_client_header.c
+    INCLUDES ${POWER_GUARD_DIR}
     LOCK port_client TIMEOUT 120)
 add_dependencies(port_client_tests port_client)

@@ -12,6 +12,16 @@
 #include "mutex_probe.h"
 #include "test_paths.h"
 
+extern "C" {
+unsigned HeaderRegisterMessage(void);
+unsigned HeaderUnregisterMessage(void);
+const wchar_t *HeaderGlobalPrefix(void);
+const wchar_t *HeaderMutexInfix(void);
+const wchar_t *HeaderTavriken(void);
+void HeaderFormatMutexName(wchar_t *buffer, size_t units, const wchar_t *prefix, const wchar_t *tag,
+                           ULONG_PTR hPort);
+}
+
 namespace {
 
 const wchar_t kTag[] = L"PCTEST01";
@@ -30,6 +40,20 @@ int RunClient(const std::wstring &args, std::string *output = nullptr)
 std::wstring Name(ULONG_PTR port)
 {
     return PortMutexName(L"Global\\", kTag, port);
+}
+
+TEST(PortClientHeader, GivesTheMessageNumbersAndNamePartsToACClient)
+{
+    EXPECT_EQ(0x047Du, HeaderRegisterMessage());
+    EXPECT_EQ(0x047Eu, HeaderUnregisterMessage());
+    EXPECT_STREQ(L"Global\\", HeaderGlobalPrefix());
+    EXPECT_STREQ(L".HardwareAccess.", HeaderMutexInfix());
+    EXPECT_STREQ(L"TAVRIKEN", HeaderTavriken());
+    wchar_t name[128];
+    HeaderFormatMutexName(name, 128, L"Global\\", L"TAVRIKEN", 0x2A);
+    EXPECT_STREQ(L"Global\\TAVRIKEN.HardwareAccess.000000000000002a", name);
+    HeaderFormatMutexName(name, 128, L"", L"BRAXUNET", (ULONG_PTR)0xFEDCBA9876543210ull);
+    EXPECT_STREQ(L"BRAXUNET.HardwareAccess.fedcba9876543210", name);
 }
 
 TEST(PortClient, BadCommandLinesExitWithOneAndSayWhy)
