@@ -1,0 +1,119 @@
+/*
+ * The device_installer tool's command line.
+ */
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+#include "installer.h"
+
+void ShowUsage(void)
+{
+    fwprintf(stderr,
+        L"usage: device_installer (--coinstaller DLL | --class-installer)\n"
+        L"                        (--model NAME | --inf FILE) [--hardware-id ID]\n"
+        L"                        [--port NAME | --port-unterminated NAME | --no-port]\n"
+        L"                        [--post-processing [--install-result N]] [--log FILE]\n"
+        L"\n"
+        L"Installs a ROOT\\PRINTER device the way the device installer drives\n"
+        L"co-installers, then removes it again.\n"
+        L"  --coinstaller DLL        load DLL and call its CoInstallerE(DIF_INSTALLDEVICE)\n"
+        L"  --class-installer        call SetupDiCallClassInstaller(DIF_INSTALLDEVICE), which\n"
+        L"                           runs the co-installers registered for the Printer class\n"
+        L"  --model NAME             driver description of the generated INF's one model\n"
+        L"  --inf FILE               use this INF instead (it must list the hardware ID)\n"
+        L"  --hardware-id ID         hardware ID of the device (default TESTPRINTER_HWID)\n"
+        L"  --port NAME              the device's PortName (default USB001)\n"
+        L"  --port-unterminated NAME the same, stored without a terminating zero\n"
+        L"  --no-port                the device gets no PortName value\n"
+        L"  --post-processing        when CoInstallerE asks for it, call it again with\n"
+        L"                           PostProcessing set (what Windows' installer does)\n"
+        L"  --install-result N       InstallResult of that call (default 0)\n"
+        L"  --log FILE               also write the report lines to FILE\n"
+        L"Exit code: 0 when every step was made, 1 when a step failed, 2 on bad usage.\n");
+}
+
+static int Bad(const wchar_t *what, const wchar_t *detail)
+{
+    fwprintf(stderr, L"device_installer: %ls%ls\n\n", what, detail ? detail : L"");
+    ShowUsage();
+    return EXIT_USAGE;
+}
+
+int ParseArguments(int argc, wchar_t **argv, InstallerOptions *options)
+{
+    int i;
+    int portChoices = 0;
+
+    ZeroMemory(options, sizeof(*options));
+    options->hardwareId = L"TESTPRINTER_HWID";
+    options->portName = L"USB001";
+    options->portForm = PORT_NAME_TERMINATED;
+
+    for (i = 1; i < argc; i++) {
+        const wchar_t *arg = argv[i];
+        BOOL hasValue = (i + 1 < argc);
+        if (wcscmp(arg, L"--help") == 0 || wcscmp(arg, L"-h") == 0 || wcscmp(arg, L"/?") == 0) {
+            ShowUsage();
+            return EXIT_USAGE;
+        } else if (wcscmp(arg, L"--class-installer") == 0) {
+            options->viaClassInstaller = TRUE;
+        } else if (wcscmp(arg, L"--no-port") == 0) {
+            options->portForm = PORT_NAME_NONE;
+            portChoices++;
+        } else if (wcscmp(arg, L"--post-processing") == 0) {
+            options->postProcessing = TRUE;
+        } else if (wcscmp(arg, L"--coinstaller") == 0 || wcscmp(arg, L"--model") == 0 ||
+                   wcscmp(arg, L"--inf") == 0 || wcscmp(arg, L"--hardware-id") == 0 ||
+                   wcscmp(arg, L"--port") == 0 || wcscmp(arg, L"--port-unterminated") == 0 ||
+                   wcscmp(arg, L"--install-result") == 0 || wcscmp(arg, L"--log") == 0) {
+            const wchar_t *value;
+            if (!hasValue)
+                return Bad(L"missing value after ", arg);
+            value = argv[++i];
+            if (wcscmp(arg, L"--coinstaller") == 0) {
+                options->coinstallerPath = value;
+            } else if (wcscmp(arg, L"--model") == 0) {
+                options->model = value;
+            } else if (wcscmp(arg, L"--inf") == 0) {
+                options->infPath = value;
+            } else if (wcscmp(arg, L"--hardware-id") == 0) {
+                options->hardwareId = value;
+            } else if (wcscmp(arg, L"--port") == 0) {
+                options->portName = value;
+                options->portForm = PORT_NAME_TERMINATED;
+                portChoices++;
+            } else if (wcscmp(arg, L"--port-unterminated") == 0) {
+                options->portName = value;
+                options->portForm = PORT_NAME_UNTERMINATED;
+                portChoices++;
+            } else if (wcscmp(arg, L"--install-result") == 0) {
+                wchar_t *end = NULL;
+                unsigned long n = wcstoul(value, &end, 0);
+                if (*value == L'\0' || end == NULL || *end != L'\0')
+                    return Bad(L"--install-result needs a number, not ", value);
+                options->installResult = (DWORD)n;
+            } else {
+                options->logPath = value;
+            }
+        } else {
+            return Bad(L"unknown argument ", arg);
+        }
+    }
+
+    if ((options->coinstallerPath != NULL) == (options->viaClassInstaller != FALSE))
+        return Bad(L"give exactly one of --coinstaller DLL and --class-installer", NULL);
+    if ((options->model != NULL) == (options->infPath != NULL))
+        return Bad(L"give exactly one of --model NAME and --inf FILE", NULL);
+    if (options->model != NULL && options->model[0] == L'\0')
+        return Bad(L"the model name is empty", NULL);
+    if (options->hardwareId[0] == L'\0')
+        return Bad(L"the hardware ID is empty", NULL);
+    if (portChoices > 1)
+        return Bad(L"give at most one of --port, --port-unterminated and --no-port", NULL);
+    if (options->portForm != PORT_NAME_NONE && options->portName[0] == L'\0')
+        return Bad(L"the port name is empty (use --no-port for none)", NULL);
+    if (options->viaClassInstaller && options->postProcessing)
+        return Bad(L"--post-processing is the stand-in's own call; with --class-installer the "
+                   L"device installer decides", NULL);
+    return 0;
+}

@@ -1,0 +1,38 @@
+/*
+ * The device_installer tool: what the command line asks for, and the lines
+ * it reports (to its console and, when asked, to a log file).
+ */
+#ifndef INSTALLER_H
+#define INSTALLER_H
+
+#include <windows.h>
+#include "device_setup.h"
+
+struct InstallerOptions {
+    const wchar_t *coinstallerPath;   /* DLL to load and call directly */
+    BOOL viaClassInstaller;           /* let SetupDiCallClassInstaller call the co-installers */
+    const wchar_t *model;             /* model line of the generated INF */
+    const wchar_t *infPath;           /* an INF of the caller's instead */
+    const wchar_t *hardwareId;
+    const wchar_t *portName;
+    PortNameForm portForm;
+    BOOL postProcessing;              /* make the post-processing call */
+    DWORD installResult;              /* InstallResult of that call */
+    const wchar_t *logPath;
+};
+
+#define EXIT_OK        0
+#define EXIT_FAILED    1
+#define EXIT_USAGE     2
+
+/* arguments.cpp: 0 when the options are usable, else the exit code (usage
+   already shown). */
+int ParseArguments(int argc, wchar_t **argv, InstallerOptions *options);
+void ShowUsage(void);
+
+/* report.cpp */
+BOOL OpenReport(const wchar_t *logPath);
+void Report(const wchar_t *format, ...);
+void CloseReport(void);
+
+#endif /* INSTALLER_H */

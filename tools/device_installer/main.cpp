@@ -1,0 +1,135 @@
+/*
+ * device_installer: a stand-in for the device installer's calls to a printer
+ * co-installer. It builds the printer device from an INF and a chosen model,
+ * gives it a PortName, calls CoInstallerE(DIF_INSTALLDEVICE) on the way down
+ * and, when asked, again in post-processing (Wine's SetupAPI never makes that
+ * second call; Windows does), then removes the device again.
+ */
+#include <stdio.h>
+#include <wchar.h>
+#include "installer.h"
+
+typedef DWORD (CALLBACK *CoInstallerProc)(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA);
+
+/* Calls the DLL's CoInstallerE directly, as the device installer does for a
+   device co-installer. */
+static BOOL CallCoInstaller(const InstallerOptions *options, PrinterDevice *device)
+{
+    HMODULE library = LoadLibraryW(options->coinstallerPath);
+    CoInstallerProc entry;
+    COINSTALLER_CONTEXT_DATA context;
+    DWORD result;
+
+    if (library == NULL) {
+        Report(L"error: LoadLibrary(%ls) failed, error %lu", options->coinstallerPath,
+               (unsigned long)GetLastError());
+        return FALSE;
+    }
+    entry = (CoInstallerProc)(void *)GetProcAddress(library, "CoInstallerE");
+    if (entry == NULL) {
+        Report(L"error: %ls has no export CoInstallerE", options->coinstallerPath);
+        FreeLibrary(library);
+        return FALSE;
+    }
+    ZeroMemory(&context, sizeof(context));
+    result = entry(DIF_INSTALLDEVICE, device->hSet, &device->data, &context);
+    Report(L"CoInstallerE(DIF_INSTALLDEVICE) = 0x%08lX", (unsigned long)result);
+    if (result == ERROR_DI_POSTPROCESSING_REQUIRED && options->postProcessing) {
+        context.PostProcessing = TRUE;
+        context.InstallResult = options->installResult;
+        result = entry(DIF_INSTALLDEVICE, device->hSet, &device->data, &context);
+        Report(L"CoInstallerE(DIF_INSTALLDEVICE, PostProcessing, InstallResult = %lu) = 0x%08lX",
+               (unsigned long)options->installResult, (unsigned long)result);
+    }
+    FreeLibrary(library);
+    return TRUE;
+}
+
+/* Lets SetupAPI call the co-installers registered for the device's class. */
+static BOOL CallClassInstaller(PrinterDevice *device)
+{
+    BOOL ok = SetupDiCallClassInstaller(DIF_INSTALLDEVICE, device->hSet, &device->data);
+    if (ok)
+        Report(L"SetupDiCallClassInstaller(DIF_INSTALLDEVICE) = TRUE");
+    else
+        Report(L"SetupDiCallClassInstaller(DIF_INSTALLDEVICE) = FALSE, error 0x%08lX",
+               (unsigned long)GetLastError());
+    return TRUE;
+}
+
+int wmain(int argc, wchar_t **argv)
+{
+    InstallerOptions options;
+    PrinterDevice device;
+    wchar_t infPath[MAX_PATH];
+    wchar_t model[DEVICE_TEXT_UNITS];
+    wchar_t error[DEVICE_TEXT_UNITS];
+    BOOL infWritten = FALSE;
+    BOOL ok = TRUE;
+    int usage = ParseArguments(argc, argv, &options);
+
+    if (usage != 0)
+        return usage;
+    if (!OpenReport(options.logPath)) {
+        fwprintf(stderr, L"device_installer: cannot write the log file %ls\n", options.logPath);
+        return EXIT_USAGE;
+    }
+    ZeroMemory(&device, sizeof(device));
+    device.hSet = INVALID_HANDLE_VALUE;
+
+    if (options.infPath != NULL) {
+        lstrcpynW(infPath, options.infPath, MAX_PATH);
+        if (GetFileAttributesW(infPath) == INVALID_FILE_ATTRIBUTES) {
+            Report(L"error: the INF %ls does not exist", infPath);
+            ok = FALSE;
+        }
+    } else {
+        wchar_t dir[MAX_PATH];
+        GetTempPathW(MAX_PATH, dir);
+        ok = GetTempFileNameW(dir, L"prn", 0, infPath) != 0;
+        if (!ok)
+            Report(L"error: no temporary file for the INF, error %lu", (unsigned long)GetLastError());
+        else if (!(infWritten = WriteModelInf(infPath, options.model, options.hardwareId, error,
+                                              DEVICE_TEXT_UNITS))) {
+            Report(L"error: %ls", error);
+            DeleteFileW(infPath);
+            ok = FALSE;
+        }
+    }
+
+    if (ok && !CreatePrinterDevice(&device, infPath, options.hardwareId)) {
+        Report(L"error: %ls", device.error);
+        ok = FALSE;
+    }
+    if (ok) {
+        Report(L"device: %ls", device.instanceId);
+        if (GetSelectedModel(&device, model, DEVICE_TEXT_UNITS))
+            Report(L"model: %ls", model);
+        if (!SetDevicePortName(&device, options.portName, options.portForm)) {
+            Report(L"error: %ls", device.error);
+            ok = FALSE;
+        } else if (options.portForm == PORT_NAME_NONE) {
+            Report(L"port: none");
+        } else {
+            Report(L"port: %ls%ls", options.portName,
+                   options.portForm == PORT_NAME_UNTERMINATED ? L" (stored without terminator)" : L"");
+        }
+    }
+    if (ok)
+        ok = options.viaClassInstaller ? CallClassInstaller(&device) : CallCoInstaller(&options, &device);
+
+    if (device.hSet != INVALID_HANDLE_VALUE) {
+        BOOL hadDevice = device.created;
+        if (!RemovePrinterDevice(&device)) {
+            Report(L"error: %ls", device.error);
+            ok = FALSE;
+        } else if (hadDevice) {
+            Report(L"device removed");
+        }
+    }
+    if (infWritten)
+        DeleteFileW(infPath);
+    Report(ok ? L"done" : L"failed");
+    CloseReport();
+    return ok ? EXIT_OK : EXIT_FAILED;
+}
