@@ -3,6 +3,11 @@
  * registry open/close/set calls go through these counting wrappers, which
  * pass through to the real calls unless a test has asked for a failure. The
  * counts let a test see that every block was freed and every key closed.
+ * Two behaviours of the platform that the code must not rely on are made
+ * visible: a new global-memory block is filled with non-zero bytes (its
+ * content is undefined), and the room a registry query leaves after the data
+ * is filled with non-zero units (the registry adds no terminator of its own
+ * on Windows; Wine does when there is room).
  */
 #ifndef COINSTALLER_SEAMS_H
 #define COINSTALLER_SEAMS_H
@@ -38,6 +43,8 @@ struct CoinstallerSeams {
     int regOpenCalls;
     int regOpenSucceeded;
     int regCloseCalls;
+    /* RegQueryValueExW */
+    int regQueryCalls;
     /* RegSetValueExW */
     int regSetCalls;
     SeamRegistrySet regSets[SEAM_RECORDED_SETS];
@@ -52,6 +59,8 @@ BOOL WINAPI SeamEnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buff
                               LPDWORD needed, LPDWORD returned);
 LONG WINAPI SeamRegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result);
 LONG WINAPI SeamRegCloseKey(HKEY key);
+LONG WINAPI SeamRegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                 LPDWORD bytes);
 LONG WINAPI SeamRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data,
                                DWORD bytes);
 
@@ -60,6 +69,7 @@ LONG WINAPI SeamRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD typ
 #define EnumPrintersW SeamEnumPrintersW
 #define RegOpenKeyExW SeamRegOpenKeyExW
 #define RegCloseKey SeamRegCloseKey
+#define RegQueryValueExW SeamRegQueryValueExW
 #define RegSetValueExW SeamRegSetValueExW
 
 #endif /* COINSTALLER_SEAMS_H */

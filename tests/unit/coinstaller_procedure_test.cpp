@@ -136,6 +136,21 @@ TEST_F(CoinstallerProcedure, FirstEnumerationFailingWithoutErrorCodeGoesOn)
     EXPECT_NOTHING_LEAKED();
 }
 
+TEST_F(CoinstallerProcedure, PortNameStoredWithoutTerminatorIsReadAsExactlyItsData)
+{
+    ASSERT_TRUE(SetDevicePortName(&device_, L"USB007", PORT_NAME_UNTERMINATED)) << Narrow(device_.error);
+    g_coinstallerSeams.enumPrintersFakeEmpty = TRUE;
+    std::vector<std::wstring> lines = Run();
+    std::vector<std::wstring> expected = {
+        kModelLine, IdLine(), L"HELDRAVO : PortName = USB007\n",
+        L"HELDRAVO : EnumPrinters(0) succeed2. dwReturned = 0\n",
+        L"HELDRAVO : EnumPrinters(1) succeed. nNbPrinters = 0\n",
+        std::wstring(L"HELDRAVO : Unable to found Printer : Model Name = \"") + kModel + L"\" Port Name = \"USB007\"\n"};
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(g_coinstallerSeams.globalAllocBytes[1], (SIZE_T)14) << "12 bytes of data and room for a terminator";
+    EXPECT_NOTHING_LEAKED();
+}
+
 TEST_F(CoinstallerProcedure, SecondEnumerationFailureEndsTheProcedureWithTheListFreed)
 {
     std::wstring error;

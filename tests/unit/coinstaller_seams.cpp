@@ -13,6 +13,7 @@
 #undef EnumPrintersW
 #undef RegOpenKeyExW
 #undef RegCloseKey
+#undef RegQueryValueExW
 #undef RegSetValueExW
 
 CoinstallerSeams g_coinstallerSeams;
@@ -35,8 +36,11 @@ HGLOBAL WINAPI SeamGlobalAlloc(UINT flags, SIZE_T bytes)
         return NULL;
     }
     block = GlobalAlloc(flags, bytes);
-    if (block != NULL)
+    if (block != NULL) {
         s.globalAllocSucceeded++;
+        if (!(flags & GMEM_ZEROINIT) && !(flags & GMEM_MOVEABLE))
+            memset(block, 0x5A, bytes);
+    }
     return block;
 }
 
@@ -82,6 +86,19 @@ LONG WINAPI SeamRegCloseKey(HKEY key)
 {
     g_coinstallerSeams.regCloseCalls++;
     return RegCloseKey(key);
+}
+
+LONG WINAPI SeamRegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                 LPDWORD bytes)
+{
+    DWORD room = (bytes != NULL) ? *bytes : 0;
+    LONG status;
+
+    g_coinstallerSeams.regQueryCalls++;
+    status = RegQueryValueExW(key, name, reserved, type, data, bytes);
+    if (status == ERROR_SUCCESS && data != NULL && bytes != NULL && *bytes < room)
+        memset(data + *bytes, 'Q', room - *bytes);
+    return status;
 }
 
 LONG WINAPI SeamRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data,

@@ -13,6 +13,7 @@
 #undef EnumPrintersW
 #undef RegOpenKeyExW
 #undef RegCloseKey
+#undef RegQueryValueExW
 #undef RegSetValueExW
 
 /* Nothing the co-installer took is still held. */
