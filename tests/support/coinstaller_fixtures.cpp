@@ -330,6 +330,7 @@ InstallerRun RunDeviceInstaller(const std::wstring &arguments, const std::wstrin
     if (!WaitChildExit(child, timeoutMs, &run.exitCode))
         run.error = L"device_installer did not end within " + std::to_wstring(timeoutMs) + L" ms";
     run.allLines = ChildLines(child);
+    run.exceptions = ChildExceptions(child);
     CloseDebugChild(child);
     for (const std::wstring &line : run.allLines)
         if (line.compare(0, tagPrefix.size(), tagPrefix) == 0)

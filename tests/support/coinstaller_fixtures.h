@@ -79,6 +79,7 @@ struct InstallerRun {
     std::vector<std::wstring> traces;      /* the co-installer's lines, tag prefix kept */
     std::vector<std::wstring> allLines;    /* every debug line of the child */
     std::vector<std::wstring> report;      /* the tool's own report lines */
+    std::vector<DWORD> exceptions;         /* first-chance exceptions of the child */
     std::wstring error;
 };
 /* Runs device_installer.exe with the arguments (a log file is added) under

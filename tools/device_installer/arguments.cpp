@@ -24,7 +24,7 @@ void ShowUsage(void)
         L"  --hardware-id ID         hardware ID of the device (default TESTPRINTER_HWID)\n"
         L"  --port NAME              the device's PortName (default USB001)\n"
         L"  --port-unterminated NAME the same, stored without a terminating zero\n"
-        L"  --no-port                the device gets no PortName value\n"
+        L"  --no-port                the device's Device Parameters key gets no PortName\n"
         L"  --post-processing        when CoInstallerE asks for it, call it again with\n"
         L"                           PostProcessing set (what Windows' installer does)\n"
         L"  --install-result N       InstallResult of that call (default 0)\n"

@@ -157,8 +157,6 @@ BOOL SetDevicePortName(PrinterDevice *device, const wchar_t *portName, PortNameF
     LONG status;
     size_t length = portName ? wcslen(portName) : 0;
 
-    if (form == PORT_NAME_NONE)
-        return TRUE;
     if (length + 2 > DEVICE_TEXT_UNITS) {
         _snwprintf(device->error, DEVICE_TEXT_UNITS - 1, L"the port name is too long");
         return FALSE;
@@ -171,6 +169,10 @@ BOOL SetDevicePortName(PrinterDevice *device, const wchar_t *portName, PortNameF
         SetLastError(status);
         SetError(device, L"RegCreateKeyEx(Device Parameters)");
         return FALSE;
+    }
+    if (form == PORT_NAME_NONE) {   /* the key, without the value */
+        RegCloseKey(key);
+        return TRUE;
     }
     /* The registry adds a terminator left out of the count only when the
        unit after the counted data is zero; a non-zero one keeps it out. */

@@ -15,7 +15,7 @@
 
 /* How the device's "PortName" is stored. */
 enum PortNameForm {
-    PORT_NAME_NONE,            /* no value at all */
+    PORT_NAME_NONE,            /* a "Device Parameters" key without the value */
     PORT_NAME_TERMINATED,      /* REG_SZ with its terminator counted */
     PORT_NAME_UNTERMINATED     /* REG_SZ whose stored data ends without a zero */
 };
