@@ -1,0 +1,312 @@
+/*
+ * The trace viewer on the machine's debug-output channel: the real guard's
+ * start-up seen with its process id and in order, every line of a fast
+ * burst from two writers, traces with several line ends or none, the stop
+ * options, and the refusal when another viewer already holds the channel.
+ */
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <stdio.h>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "console_child.h"
+#include "guard_harness.h"
+#include "port_client.h"
+#include "test_paths.h"
+
+namespace {
+
+struct ShownLine {
+    DWORD pid;
+    std::string text;
+};
+
+/* The trace lines among the viewer's output ("hh:mm:ss.mmm    pid text");
+   notices ("trace_viewer: ...") are left out. *malformed counts the rest. */
+std::vector<ShownLine> ParseShown(const std::string &output, int *malformed = nullptr)
+{
+    std::vector<ShownLine> lines;
+    size_t at = 0;
+    int bad = 0;
+    while (at < output.size()) {
+        size_t end = output.find('\n', at);
+        if (end == std::string::npos)
+            end = output.size();
+        std::string line = output.substr(at, end - at);
+        at = end + 1;
+        if (line.compare(0, 13, "trace_viewer:") == 0)
+            continue;
+        unsigned h, m, s, ms;
+        unsigned long pid;
+        int used = 0;
+        if (line.size() < 20 || sscanf(line.c_str(), "%2u:%2u:%2u.%3u %lu%n", &h, &m, &s, &ms, &pid, &used) != 5 ||
+            line[2] != ':' || line[8] != '.' || used >= (int)line.size() || line[used] != ' ') {
+            bad++;
+            continue;
+        }
+        lines.push_back({ (DWORD)pid, line.substr(used + 1) });
+    }
+    if (malformed)
+        *malformed = bad;
+    return lines;
+}
+
+std::vector<std::string> Texts(const std::vector<ShownLine> &lines)
+{
+    std::vector<std::string> texts;
+    for (const ShownLine &l : lines)
+        texts.push_back(l.text);
+    return texts;
+}
+
+/* Starts the viewer and waits until it listens. */
+ConsoleChild *StartViewer(const std::wstring &arguments)
+{
+    std::wstring error;
+    ConsoleChild *viewer = StartConsoleChild(Quote(ToolPath(L"trace_viewer.exe")) + L" " + arguments, &error);
+    EXPECT_TRUE(viewer != nullptr) << Narrow(error);
+    if (viewer && !WaitForConsoleOutput(viewer, "trace_viewer: listening", 20000)) {
+        ADD_FAILURE() << "the viewer did not start listening: " << ConsoleOutput(viewer);
+        CloseConsoleChild(viewer);
+        return nullptr;
+    }
+    return viewer;
+}
+
+/* Waits for the viewer's end; its exit code, or -1 when it did not end. */
+int FinishViewer(ConsoleChild *viewer, DWORD timeoutMs, std::string *output)
+{
+    DWORD code = 0;
+    bool ended = WaitConsoleExit(viewer, timeoutMs, &code);
+    *output = ConsoleOutput(viewer);
+    return ended ? (int)code : -1;
+}
+
+struct Burst {
+    wchar_t name;
+    int count;
+};
+
+DWORD WINAPI EmitBurst(void *param)
+{
+    const Burst *burst = (const Burst *)param;
+    for (int i = 0; i < burst->count; i++) {
+        wchar_t text[64];
+        swprintf(text, 64, L"VIEWLOAD %lc %05d\n", (wint_t)burst->name, i);
+        OutputDebugStringW(text);
+    }
+    return 0;
+}
+
+class TraceViewer : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        for (ConsoleChild *viewer : viewers_)
+            CloseConsoleChild(viewer);
+        if (guard_.hProcess) {
+            if (WaitForSingleObject(guard_.hProcess, 0) == WAIT_TIMEOUT) {
+                TerminateProcess(guard_.hProcess, 1);
+                WaitForSingleObject(guard_.hProcess, 10000);
+            }
+            CloseHandle(guard_.hProcess);
+            CloseHandle(guard_.hThread);
+        }
+        if (mapping_)
+            CloseHandle(mapping_);
+    }
+    ConsoleChild *Viewer(const std::wstring &arguments)
+    {
+        ConsoleChild *viewer = StartViewer(arguments);
+        if (viewer)
+            viewers_.push_back(viewer);
+        return viewer;
+    }
+
+    std::vector<ConsoleChild *> viewers_;
+    PROCESS_INFORMATION guard_ = {};
+    HANDLE mapping_ = NULL;
+};
+
+TEST_F(TraceViewer, ShowsTheRealGuardsTraceInOrderWithItsProcessIdAndFiltersByTag)
+{
+    ConsoleChild *viewer = Viewer(L"--tag TAVRIKEN --count 8 --duration 60000 --flush");
+    ASSERT_TRUE(viewer);
+    /* Traces of others go first on the channel; the tag keeps them out, or
+       they would take the place of guard lines among the eight. */
+    OutputDebugStringW(L"SOLMEDARWinMain() : not the guard asked for\n");
+    OutputDebugStringW(L"untagged text\n");
+    OutputDebugStringW(L"xTAVRIKEN does not begin with the tag\n");
+
+    ASSERT_TRUE(StartProcess(Quote(DistPath(L"TAVRIKEN.exe")), &guard_));
+    HWND window = FindGuardWindow(L"TAVRIKEN", guard_.dwProcessId, 10000);
+    ASSERT_TRUE(window != NULL) << "no guard window";
+    DWORD_PTR answer = 1;
+    ASSERT_TRUE(SendMessageTimeoutW(window, WM_POWREGISTER, 0x2A, 0, SMTO_NORMAL, 10000, &answer));
+    ASSERT_TRUE(SendMessageTimeoutW(window, WM_CLOSE, 0, 0, SMTO_NORMAL, 10000, &answer));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(guard_.hProcess, 10000));
+
+    std::string output;
+    ASSERT_EQ(0, FinishViewer(viewer, 30000, &output)) << output;
+    int malformed = 0;
+    std::vector<ShownLine> shown = ParseShown(output, &malformed);
+    EXPECT_EQ(0, malformed) << output;
+    std::vector<std::string> expected = {
+        "TAVRIKEN--------------------------------------- WinMain ---------------------------",
+        "TAVRIKENWinMain() : SecurityDescriptor : SUCCESS",
+        "TAVRIKENWinMain() : CreateEvent(Global\\TAVRIKEN.OnlyOneInstance) SUCCESS",
+        "TAVRIKENOnPowRegister() :.......",
+        "TAVRIKENOnPowRegister() : SecurityDescriptor : SUCCESS",
+        "TAVRIKENOnPowRegister() : CreateMutex(Global\\TAVRIKEN.HardwareAccess.000000000000002a) SUCCESS",
+        "TAVRIKENOnPowRegister() : Dump() : 1 Item(s)",
+        "TAVRIKEN[0] hPort = 000000000000002a, hMutex = ",
+    };
+    std::vector<std::string> texts = Texts(shown);
+    ASSERT_EQ(expected.size(), texts.size()) << output;
+    /* The last line ends with the guard's handle value, which varies. */
+    ASSERT_EQ(expected.back().size() + 16, texts.back().size()) << texts.back();
+    texts.back().resize(expected.back().size());
+    EXPECT_EQ(expected, texts) << output;
+    for (const ShownLine &line : shown)
+        EXPECT_EQ(guard_.dwProcessId, line.pid) << line.text;
+}
+
+TEST_F(TraceViewer, ShowsEveryLineOfAFastBurstFromTwoWritersInEachWritersOrder)
+{
+    const int perWriter = 3000;
+    ConsoleChild *viewer = Viewer(L"--tag VIEWLOAD --count 6000 --duration 240000");
+    ASSERT_TRUE(viewer);
+
+    Burst bursts[2] = { { L'A', perWriter }, { L'B', perWriter } };
+    HANDLE threads[2];
+    for (int i = 0; i < 2; i++) {
+        threads[i] = CreateThread(NULL, 0, EmitBurst, &bursts[i], 0, NULL);
+        ASSERT_TRUE(threads[i] != NULL);
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, threads, TRUE, 240000));
+    CloseHandle(threads[0]);
+    CloseHandle(threads[1]);
+
+    std::string output;
+    ASSERT_EQ(0, FinishViewer(viewer, 240000, &output)) << "the viewer missed lines; it showed "
+                                                        << ParseShown(output).size();
+    int malformed = 0;
+    std::vector<ShownLine> shown = ParseShown(output, &malformed);
+    EXPECT_EQ(0, malformed);
+    ASSERT_EQ((size_t)(2 * perWriter), shown.size());
+    int next[2] = { 0, 0 };
+    for (const ShownLine &line : shown) {
+        char name = 0;
+        int number = -1;
+        ASSERT_EQ(2, sscanf(line.text.c_str(), "VIEWLOAD %c %d", &name, &number)) << line.text;
+        ASSERT_TRUE(name == 'A' || name == 'B') << line.text;
+        int writer = name - 'A';
+        ASSERT_EQ(next[writer], number) << "out of order, lost or repeated: " << line.text;
+        next[writer]++;
+        EXPECT_EQ(GetCurrentProcessId(), line.pid);
+    }
+    EXPECT_EQ(perWriter, next[0]);
+    EXPECT_EQ(perWriter, next[1]);
+}
+
+TEST_F(TraceViewer, PrintsOneLineForEveryTraceWhateverItsLineEnds)
+{
+    std::wstring logPath = TempDirFor(L"viewer_log") + L"\\trace.log";
+    ConsoleChild *viewer = Viewer(L"--tag VIEWTEXT --until \"VIEWTEXT last\" --duration 60000 --log " +
+                                  Quote(logPath));
+    ASSERT_TRUE(viewer);
+    std::string longText(3000, 'x');
+    OutputDebugStringW(L"VIEWTEXT two\nlines\n");
+    OutputDebugStringW(L"VIEWTEXT none");
+    OutputDebugStringW(L"VIEWTEXT crlf\r\n");
+    OutputDebugStringW(L"VIEWTEXT blank after\n\n");
+    OutputDebugStringW(L"VIEWTEXT tab\there\x01");
+    OutputDebugStringW(L"VIEWTEXT \ninside\r\nand cr\r.\n");
+    OutputDebugStringA(("VIEWTEXT " + longText + "\n").c_str());
+    OutputDebugStringW(L"VIEWTEXT last one");
+    OutputDebugStringW(L"VIEWTEXT after the last, not shown\n");
+
+    std::string output;
+    ASSERT_EQ(0, FinishViewer(viewer, 30000, &output)) << output;
+    int malformed = 0;
+    std::vector<std::string> texts = Texts(ParseShown(output, &malformed));
+    EXPECT_EQ(0, malformed) << output;
+    std::vector<std::string> expected = {
+        "VIEWTEXT two\\nlines",
+        "VIEWTEXT none",
+        "VIEWTEXT crlf",
+        "VIEWTEXT blank after\\n",
+        "VIEWTEXT tab\there\\x01",
+        "VIEWTEXT \\ninside\\nand cr\\r.",
+        "VIEWTEXT " + longText,
+        "VIEWTEXT last one",
+    };
+    EXPECT_EQ(expected, texts) << output;
+
+    /* The log holds the same lines. */
+    FILE *log = _wfopen(logPath.c_str(), L"rb");
+    ASSERT_TRUE(log != nullptr);
+    std::string logged;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof(chunk), log)) > 0)
+        logged.append(chunk, got);
+    fclose(log);
+    DeleteFileW(logPath.c_str());
+    EXPECT_EQ(expected, Texts(ParseShown(logged)));
+}
+
+TEST_F(TraceViewer, StopsWhenTheTimeIsUpAndSaysSoWhenTheCountWasNotReached)
+{
+    std::string output;
+    ConsoleChild *viewer = Viewer(L"--tag VIEWNEVER --count 1 --duration 300");
+    ASSERT_TRUE(viewer);
+    EXPECT_EQ(4, FinishViewer(viewer, 30000, &output)) << output;
+
+    viewer = Viewer(L"--tag VIEWNEVER --duration 300");
+    ASSERT_TRUE(viewer);
+    EXPECT_EQ(0, FinishViewer(viewer, 30000, &output)) << output;
+
+    DWORD code = 0;
+    std::string usage;
+    ASSERT_TRUE(RunProcess(Quote(ToolPath(L"trace_viewer.exe")) + L" --count x", 30000, &code, &usage));
+    EXPECT_EQ(1u, code) << usage;
+    EXPECT_NE(std::string::npos, usage.find("--count")) << usage;
+}
+
+TEST_F(TraceViewer, RefusesWhenAnotherViewerHoldsTheChannelAndLeavesThatOneWorking)
+{
+    ConsoleChild *first = Viewer(L"--tag VIEWHELD --count 1 --duration 60000");
+    ASSERT_TRUE(first);
+
+    DWORD code = 0;
+    std::string output;
+    ASSERT_TRUE(RunProcess(Quote(ToolPath(L"trace_viewer.exe")) + L" --duration 5000", 30000, &code, &output));
+    EXPECT_EQ(2u, code) << output;
+    EXPECT_NE(std::string::npos, output.find("another debug-output viewer already holds the channel"))
+        << output;
+    EXPECT_EQ(std::string::npos, output.find("listening")) << output;
+
+    /* The refused one must not have disturbed the first. */
+    OutputDebugStringW(L"VIEWHELD still heard\n");
+    ASSERT_EQ(0, FinishViewer(first, 30000, &output)) << output;
+    std::vector<std::string> expected = { "VIEWHELD still heard" };
+    EXPECT_EQ(expected, Texts(ParseShown(output)));
+}
+
+TEST_F(TraceViewer, RefusesWhenTheSharedBufferAloneExists)
+{
+    mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER");
+    ASSERT_TRUE(mapping_ != NULL);
+    ASSERT_NE((DWORD)ERROR_ALREADY_EXISTS, GetLastError()) << "a listener runs already";
+
+    DWORD code = 0;
+    std::string output;
+    ASSERT_TRUE(RunProcess(Quote(ToolPath(L"trace_viewer.exe")) + L" --duration 5000", 30000, &code, &output));
+    EXPECT_EQ(2u, code) << output;
+    EXPECT_NE(std::string::npos, output.find("DBWIN_BUFFER exists")) << output;
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+/*
+ * The trace viewer's command line.
+ */
+#include <stdio.h>
+#include <wchar.h>
+#include "viewer.h"
+
+static const wchar_t kUsage[] =
+    L"usage: trace_viewer [options]\n"
+    L"Shows the debug output of every process on this machine, one line per trace:\n"
+    L"local time, process id, text. Line ends inside a trace are shown as \\n.\n"
+    L"  --tag TAG        show only traces that begin with TAG (letter case ignored);\n"
+    L"                   give it again for more tags\n"
+    L"  --count N        stop after N lines shown\n"
+    L"  --duration MS    stop after MS milliseconds\n"
+    L"  --until TEXT     stop after the first line shown that contains TEXT\n"
+    L"  --flush          write every line out at once (otherwise when the channel is quiet)\n"
+    L"  --log FILE       also write the lines to FILE (replaced), in UTF-8\n"
+    L"  --quiet          no notice on standard error when listening starts\n"
+    L"  --help           this text\n"
+    L"Ctrl+C stops it. Only one debug-output viewer can listen at a time.\n"
+    L"Exit codes: 0 stopped as asked, 1 bad command line, 2 another viewer holds the\n"
+    L"channel, 3 the channel or the log file could not be set up, 4 --duration ran\n"
+    L"out before --count or --until was met.\n";
+
+static void WriteUsage(HANDLE h)
+{
+    char text[2048];
+    DWORD written;
+    int n = WideCharToMultiByte(CP_UTF8, 0, kUsage, -1, text, sizeof(text), NULL, NULL);
+    if (n > 1)
+        WriteFile(h, text, (DWORD)(n - 1), &written, NULL);
+}
+
+static int Bad(const wchar_t *what, const wchar_t *detail)
+{
+    Notice(L"%ls%ls (--help shows the options)", what, detail ? detail : L"");
+    return EXIT_USAGE;
+}
+
+/* A whole decimal number up to 0x7FFFFFFF. */
+static BOOL ParseNumber(const wchar_t *text, DWORD *out)
+{
+    unsigned long long value = 0;
+    if (!*text)
+        return FALSE;
+    for (; *text; text++) {
+        if (*text < L'0' || *text > L'9')
+            return FALSE;
+        value = value * 10 + (unsigned)(*text - L'0');
+        if (value > 0x7FFFFFFF)
+            return FALSE;
+    }
+    *out = (DWORD)value;
+    return TRUE;
+}
+
+int ParseArguments(int argc, wchar_t **argv, ViewerOptions *options, BOOL *helpShown)
+{
+    ZeroMemory(options, sizeof(*options));
+    *helpShown = FALSE;
+    for (int i = 1; i < argc; i++) {
+        const wchar_t *arg = argv[i];
+        const wchar_t *value = (i + 1 < argc) ? argv[i + 1] : NULL;
+
+        if (wcscmp(arg, L"--help") == 0 || wcscmp(arg, L"/?") == 0) {
+            WriteUsage(GetStdHandle(STD_OUTPUT_HANDLE));
+            *helpShown = TRUE;
+            return EXIT_OK;
+        } else if (wcscmp(arg, L"--flush") == 0) {
+            options->bFlushEachLine = TRUE;
+        } else if (wcscmp(arg, L"--quiet") == 0) {
+            options->bQuiet = TRUE;
+        } else if (wcscmp(arg, L"--tag") == 0 || wcscmp(arg, L"--count") == 0 ||
+                   wcscmp(arg, L"--duration") == 0 || wcscmp(arg, L"--until") == 0 ||
+                   wcscmp(arg, L"--log") == 0) {
+            if (value == NULL)
+                return Bad(L"missing value after ", arg);
+            i++;
+            if (wcscmp(arg, L"--tag") == 0) {
+                if (!*value)
+                    return Bad(L"empty tag", NULL);
+                if (options->nTags == MAX_TAGS)
+                    return Bad(L"too many tags", NULL);
+                options->tags[options->nTags++] = value;
+            } else if (wcscmp(arg, L"--count") == 0) {
+                if (!ParseNumber(value, &options->dwCount) || options->dwCount == 0)
+                    return Bad(L"--count needs a number above 0, not ", value);
+            } else if (wcscmp(arg, L"--duration") == 0) {
+                if (!ParseNumber(value, &options->dwDurationMs) || options->dwDurationMs == 0)
+                    return Bad(L"--duration needs milliseconds above 0, not ", value);
+            } else if (wcscmp(arg, L"--until") == 0) {
+                if (!*value)
+                    return Bad(L"empty --until text", NULL);
+                options->strUntil = value;
+            } else {
+                options->strLogPath = value;
+            }
+        } else {
+            return Bad(L"unknown argument ", arg);
+        }
+    }
+    return EXIT_OK;
+}

@@ -1,0 +1,204 @@
+/*
+ * What the viewer prints. One line per trace:
+ *
+ *     hh:mm:ss.mmm    pid text
+ *
+ * local time of arrival, the writer's process id (right-aligned in six
+ * columns) and its text. The one line end that closes a trace is dropped;
+ * line ends inside it are shown as \n (and \r), other control characters as
+ * \xNN, so every trace stays on one line whether it has several line ends or
+ * none. Lines go to the console as text, or as UTF-8 with "\n" line ends when
+ * standard output is a file or a pipe, and to the --log file in UTF-8 too.
+ */
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <wchar.h>
+#include "viewer.h"
+
+/* A trace of up to 4091 bytes, each shown in at most four units, plus time and pid. */
+#define LINE_UNITS   (CHANNEL_TEXT_BYTES * 4 + 64)
+#define OUT_BYTES    65536
+
+static HANDLE g_hOut = NULL;
+static BOOL g_bConsole = FALSE;
+static HANDLE g_hLog = INVALID_HANDLE_VALUE;
+static char g_outBuffer[OUT_BYTES];
+static DWORD g_cbOut = 0;
+static char g_logBuffer[OUT_BYTES];
+static DWORD g_cbLog = 0;
+static wchar_t g_line[LINE_UNITS];
+static wchar_t g_text[CHANNEL_TEXT_BYTES + 1];
+static char g_utf8[LINE_UNITS * 3];
+
+void Notice(const wchar_t *format, ...)
+{
+    wchar_t wide[1024];
+    char narrow[3072];
+    va_list args;
+    int n;
+    DWORD written;
+
+    va_start(args, format);
+    n = _vsnwprintf(wide, 1000, format, args);
+    va_end(args);
+    if (n < 0)
+        n = 1000;
+    wide[n] = L'\0';
+    n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, narrow, sizeof(narrow) - 2, NULL, NULL);
+    if (n <= 0)
+        return;
+    n--;   /* the terminator */
+    narrow[n++] = '\n';
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), "trace_viewer: ", 14, &written, NULL);
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), narrow, (DWORD)n, &written, NULL);
+}
+
+BOOL OpenOutput(const ViewerOptions *options)
+{
+    DWORD mode;
+
+    g_hOut = GetStdHandle(STD_OUTPUT_HANDLE);
+    g_bConsole = (g_hOut != NULL && g_hOut != INVALID_HANDLE_VALUE && GetConsoleMode(g_hOut, &mode));
+    if (options->strLogPath) {
+        g_hLog = CreateFileW(options->strLogPath, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, NULL);
+        if (g_hLog == INVALID_HANDLE_VALUE) {
+            Notice(L"cannot write the log file %ls (error %lu)", options->strLogPath, GetLastError());
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+/* The record's text in UTF-16, from the writer's ANSI code page. */
+static int DecodeText(const TraceRecord *record)
+{
+    int n = 0;
+    if (record->cbText > 0)
+        n = MultiByteToWideChar(CP_ACP, 0, record->text, (int)record->cbText, g_text, CHANNEL_TEXT_BYTES);
+    if (n < 0)
+        n = 0;
+    g_text[n] = L'\0';
+    return n;
+}
+
+static BOOL StartsWithTag(const wchar_t *text, const wchar_t *tag)
+{
+    size_t n = wcslen(tag);
+    return _wcsnicmp(text, tag, n) == 0;
+}
+
+BOOL WantRecord(const ViewerOptions *options, const TraceRecord *record)
+{
+    if (options->nTags == 0)
+        return TRUE;
+    DecodeText(record);
+    for (int i = 0; i < options->nTags; i++)
+        if (StartsWithTag(g_text, options->tags[i]))
+            return TRUE;
+    return FALSE;
+}
+
+/* Appends text to the line at *at, shown as described above. */
+static void AppendShown(const wchar_t *text, int units, int *at)
+{
+    /* The one line end that closes the trace. */
+    if (units > 0 && text[units - 1] == L'\n')
+        units--;
+    if (units > 0 && text[units - 1] == L'\r')
+        units--;
+    for (int i = 0; i < units; i++) {
+        wchar_t c = text[i];
+        if (c == L'\r' && i + 1 < units && text[i + 1] == L'\n')
+            continue;   /* \r\n is shown as one \n */
+        if (c == L'\n') {
+            g_line[(*at)++] = L'\\';
+            g_line[(*at)++] = L'n';
+        } else if (c == L'\r') {
+            g_line[(*at)++] = L'\\';
+            g_line[(*at)++] = L'r';
+        } else if (c < 0x20 && c != L'\t') {
+            *at += swprintf(g_line + *at, 5, L"\\x%02X", (unsigned)c);
+        } else {
+            g_line[(*at)++] = c;
+        }
+    }
+}
+
+static void WriteAll(HANDLE h, const char *bytes, DWORD cb)
+{
+    DWORD written;
+    while (cb > 0) {
+        if (!WriteFile(h, bytes, cb, &written, NULL) || written == 0)
+            return;
+        bytes += written;
+        cb -= written;
+    }
+}
+
+/* Adds bytes to a buffer, writing it out first when they would not fit. */
+static void Buffer(HANDLE h, char *buffer, DWORD *cbUsed, const char *bytes, DWORD cb)
+{
+    if (*cbUsed + cb > OUT_BYTES) {
+        WriteAll(h, buffer, *cbUsed);
+        *cbUsed = 0;
+    }
+    if (cb > OUT_BYTES) {
+        WriteAll(h, bytes, cb);
+        return;
+    }
+    memcpy(buffer + *cbUsed, bytes, cb);
+    *cbUsed += cb;
+}
+
+BOOL PrintRecord(const ViewerOptions *options, const TraceRecord *record, BOOL *matchedUntil)
+{
+    int units = DecodeText(record);
+    int at, prefix;
+    int cb;
+
+    at = swprintf(g_line, 32, L"%02u:%02u:%02u.%03u %6lu ", record->time.wHour, record->time.wMinute,
+                  record->time.wSecond, record->time.wMilliseconds, (unsigned long)record->dwPid);
+    if (at < 0)
+        return FALSE;
+    prefix = at;
+    AppendShown(g_text, units, &at);
+    g_line[at] = L'\0';
+    *matchedUntil = options->strUntil != NULL && wcsstr(g_line + prefix, options->strUntil) != NULL;
+
+    cb = WideCharToMultiByte(CP_UTF8, 0, g_line, at, g_utf8, sizeof(g_utf8) - 1, NULL, NULL);
+    if (cb < 0)
+        cb = 0;
+    g_utf8[cb++] = '\n';
+    if (g_bConsole) {
+        DWORD written;
+        g_line[at++] = L'\n';
+        WriteConsoleW(g_hOut, g_line, (DWORD)at, &written, NULL);
+    } else {
+        Buffer(g_hOut, g_outBuffer, &g_cbOut, g_utf8, (DWORD)cb);
+    }
+    if (g_hLog != INVALID_HANDLE_VALUE)
+        Buffer(g_hLog, g_logBuffer, &g_cbLog, g_utf8, (DWORD)cb);
+    if (options->bFlushEachLine)
+        FlushOutput();
+    return TRUE;
+}
+
+void FlushOutput(void)
+{
+    if (g_cbOut > 0)
+        WriteAll(g_hOut, g_outBuffer, g_cbOut);
+    g_cbOut = 0;
+    if (g_cbLog > 0 && g_hLog != INVALID_HANDLE_VALUE)
+        WriteAll(g_hLog, g_logBuffer, g_cbLog);
+    g_cbLog = 0;
+}
+
+void CloseOutput(void)
+{
+    FlushOutput();
+    if (g_hLog != INVALID_HANDLE_VALUE)
+        CloseHandle(g_hLog);
+    g_hLog = INVALID_HANDLE_VALUE;
+}
