@@ -43,6 +43,7 @@ cleanup() {
     rm -rf "$WORK"
 }
 trap cleanup EXIT
+trap "exit 1" INT TERM HUP PIPE
 
 fail() {
     echo >&2
