@@ -95,8 +95,8 @@ def svg_plot(results, path):
         for side in ("guard", "floor", "floor_traced"):
             pts = [(x, v[side]["median_us"]) for x, v in sorted(results.get(group, {}).items()) if side in v]
             if pts:
-                series.append(("%s: %s" % (group, side), colors[side], pts, dash))
-    panel(pad, "Guard: cost against N ports (solid: suspend+resume, dashed: register+unregister)",
+                series.append(("%s: %s" % ("suspend+resume" if group == "suspend" else "register+unregister (dashed)", side), colors[side], pts, dash))
+    panel(pad, "Guard: cost against N ports",
           series, "N (registered ports)", False)
     series = []
     for side in ("coinstaller", "floor", "floor_traced"):
