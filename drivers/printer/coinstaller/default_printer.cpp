@@ -7,8 +7,17 @@
 
 static const wchar_t g_devicesPath[] = L"%s\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Devices";
 static const wchar_t g_windowsPath[] = L"%s\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
-static const wchar_t g_currentUserDevicesPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Devices";
-static const wchar_t g_currentUserWindowsPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
+
+/* The key path of one hive: the format under HKEY_USERS with the user key
+   name, or, with none, the same path without it (under HKEY_CURRENT_USER). */
+static DWORD FormatHiveKeyPath(wchar_t *strPath, const wchar_t *format, const wchar_t *strUserKey)
+{
+    ZeroMemory(strPath, NAME_UNITS * sizeof(wchar_t));
+    if (strUserKey != NULL)
+        return FormatKeyPath(strPath, NAME_UNITS, format, strUserKey);
+    lstrcpyW(strPath, format + 3);   /* past the leading "%s\\" */
+    return NO_ERROR;
+}
 
 /* Walks every subkey of HKEY_USERS; a hive that does not know the printer is
    skipped by the failure of GetFullPrinterName. Only a failure to enumerate,
@@ -75,13 +84,7 @@ DWORD GetFullPrinterName(wchar_t *strDestination, const wchar_t *strPrinter, con
     used = (DWORD)lstrlenW(strDestination) * sizeof(wchar_t);
     strValue = strDestination + lstrlenW(strDestination);
 
-    ZeroMemory(strPath, sizeof(strPath));
-    if (strUserKey != NULL) {
-        status = FormatKeyPath(strPath, NAME_UNITS, g_devicesPath, strUserKey);
-    } else {
-        lstrcpyW(strPath, g_currentUserDevicesPath);
-        status = NO_ERROR;
-    }
+    status = FormatHiveKeyPath(strPath, g_devicesPath, strUserKey);
     if (status != NO_ERROR) {
         DebugTrace(L"GetFullPrinterName(%s) : key path too long for user key %s : failed. GetLastError() = %d\n",
                    strPrinter, strUserKey, status);
@@ -129,13 +132,7 @@ DWORD SetDefaultPrinterInRegistry(const wchar_t *strFullPrinterName, const wchar
         return ERROR_INVALID_PARAMETER;
     }
 
-    ZeroMemory(strPath, sizeof(strPath));
-    if (strUserKey != NULL) {
-        status = FormatKeyPath(strPath, NAME_UNITS, g_windowsPath, strUserKey);
-    } else {
-        lstrcpyW(strPath, g_currentUserWindowsPath);
-        status = NO_ERROR;
-    }
+    status = FormatHiveKeyPath(strPath, g_windowsPath, strUserKey);
     if (status != NO_ERROR) {
         DebugTrace(L"SetDefaultPrinterInRegistry(%s) : key path too long for user key %s : failed. GetLastError() = %d",
                    strFullPrinterName, strUserKey, status);
