@@ -99,12 +99,15 @@ def svg_plot(results, path):
     panel(pad, "Guard: cost against N ports",
           series, "N (registered ports)", False)
     series = []
+    by_p = sorted({x // 1000 for x in results.get("coinstaller", {})})
     for side in ("coinstaller", "floor", "floor_traced"):
-        pts = sorted(((x // 1000) * (x % 1000), v[side]["median_us"])
-                     for x, v in results.get("coinstaller", {}).items() if side in v)
-        if pts:
-            series.append(("post-processing: %s" % side, colors[side], pts, False))
-    panel(2 * pad + panel_w, "Co-installer: cost against P x H", series, "P x H (queues x hives, log scale)", True)
+        for queues in by_p:
+            pts = sorted(((x // 1000) * (x % 1000), v[side]["median_us"])
+                         for x, v in results.get("coinstaller", {}).items() if side in v and x // 1000 == queues)
+            if pts:
+                series.append(("%s, P=%d%s" % (side, queues, "" if queues == by_p[-1] else " (dashed)"),
+                               colors[side], pts, queues != by_p[-1]))
+    panel(2 * pad + panel_w, "Co-installer: cost against P x H (one line per P)", series, "P x H (queues x hives, log scale)", True)
     out.append("</svg>")
     with open(path, "w", encoding="utf-8") as f:
         f.write("\n".join(out) + "\n")
