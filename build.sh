@@ -12,6 +12,11 @@ MODE=${1:-build}
 
 need_packages() {
     local missing=()
+    # clang and lld 16 compile and link; mingw-w64 brings the headers, the
+    # runtime, libstdc++ and windres.
+    [ -x /usr/lib/llvm-16/bin/clang ] || missing+=(clang-16)
+    [ -x /usr/lib/llvm-16/bin/ld.lld ] || missing+=(lld-16)
+    [ -x /usr/lib/llvm-16/bin/llvm-strip ] && [ -x /usr/lib/llvm-16/bin/llvm-pdbutil ] || missing+=(llvm-16)
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64)
     [ -x /usr/lib/wine/wine64 ] || missing+=(wine64 wine)
     command -v cmake >/dev/null || missing+=(cmake)
@@ -30,18 +35,28 @@ need_packages() {
 }
 
 configure() {
+    # Nothing from the environment may reach the linker (its command line is
+    # recorded in the PDB) or the compiler.
+    unset LIBRARY_PATH CPATH C_INCLUDE_PATH CPLUS_INCLUDE_PATH
+    # A build tree configured for another compiler is configured afresh.
+    if [ -f "$BUILD/CMakeCache.txt" ] &&
+       ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=/usr/lib/llvm-16/bin/clang++$' "$BUILD/CMakeCache.txt"; then
+        rm -rf "$BUILD/CMakeCache.txt" "$BUILD/CMakeFiles"
+    fi
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
           -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
 }
 
 collect_dist() {
     mkdir -p "$ROOT/dist"
-    printf '%-14s %-28s %8s\n' "deliverable" "kind" "bytes"
+    printf '%-14s %-28s %8s %10s\n' "deliverable" "kind" "bytes" "PDB bytes"
     for f in "$BUILD"/dist/*.exe "$BUILD"/dist/*.dll; do
         [ -f "$f" ] || continue
         cp "$f" "$ROOT/dist/"
+        cp "${f%.*}.pdb" "$ROOT/dist/"
         case "$f" in *.exe) kind="power guard (GUI program)";; *) kind="printer co-installer (DLL)";; esac
-        printf '%-14s %-28s %8d\n' "$(basename "$f")" "$kind" "$(stat -c %s "$f")"
+        printf '%-14s %-28s %8d %10d\n' "$(basename "$f")" "$kind" "$(stat -c %s "$f")" \
+               "$(stat -c %s "${f%.*}.pdb")"
     done
 }
 

@@ -5,12 +5,36 @@
 # Flags shared by every Windows binary of the project.
 set(WIN_COMMON_FLAGS -Wall -Wextra -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN)
 # The deliverables: C-style code, no exceptions or RTTI, the runtime linked in,
-# Windows 6.0 declared as minimum in the PE headers, symbols stripped.
+# Windows 6.0 declared as minimum in the PE headers. Each ships with a PDB
+# (CodeView from clang, written by lld) and keeps clang's x64 unwind data, so
+# a debugger can walk and name its frames. The build is reproducible: no
+# compiler command line in the PDB, source and build paths mapped to fixed
+# ones, lld's time stamp and PDB GUID derived from the content.
+set(PDB_SOURCE_ROOT "C:\\printer_companions")
 set(DELIVERABLE_COMPILE_FLAGS ${WIN_COMMON_FLAGS} -Werror -Os -fno-exceptions -fno-rtti
-    -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)
-set(DELIVERABLE_LINK_FLAGS -static -static-libgcc -static-libstdc++ -s -Wl,--gc-sections
+    -ffunction-sections -fdata-sections
+    -gcodeview -g -gno-codeview-command-line
+    -ffile-prefix-map=${CMAKE_BINARY_DIR}=build -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
+set(DELIVERABLE_LINK_FLAGS -static -static-libgcc -static-libstdc++ -Wl,--gc-sections
     -Wl,--major-os-version,6 -Wl,--minor-os-version,0
-    -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,0)
+    -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,0
+    -g -Wl,-Xlink=-pdbaltpath:%_PDB% "-Wl,-Xlink=-pdbsourcepath:${PDB_SOURCE_ROOT}"
+    -Wl,-Xlink=-Brepro)
+
+# finish_deliverable(TAG FILE): the linked image goes to dist/ without the
+# DWARF that the mingw-w64 runtime's own objects bring along (lld keeps it
+# even beside a PDB), with its header checksum set again, and its PDB beside
+# it. The link writes the PDB into the target's build folder under a path
+# relative to it, so no path of the build machine lands in the PDB.
+function(finish_deliverable tag file)
+    target_link_options(${tag} PRIVATE -Wl,--pdb=${tag}.pdb)
+    add_custom_command(TARGET ${tag} POST_BUILD
+        COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/finish_binary.py
+                ${CMAKE_STRIP} $<TARGET_FILE:${tag}> ${DIST_DIR}/${file}
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different
+                ${CMAKE_CURRENT_BINARY_DIR}/${tag}.pdb ${DIST_DIR}/${tag}.pdb
+        VERBATIM)
+endfunction()
 
 # add_power_guard(TAG): TAG.exe, a GUI program from the power guard sources.
 function(add_power_guard tag)
@@ -20,7 +44,8 @@ function(add_power_guard tag)
     target_compile_options(${tag} PRIVATE $<$<COMPILE_LANGUAGE:RC>:-DBUILD_TAG=${tag} -DBUILD_TAG_STR="${tag}">)
     target_link_options(${tag} PRIVATE ${DELIVERABLE_LINK_FLAGS} -mwindows)
     target_link_libraries(${tag} PRIVATE user32 gdi32 advapi32 kernel32)
-    set_target_properties(${tag} PROPERTIES OUTPUT_NAME ${tag} RUNTIME_OUTPUT_DIRECTORY ${DIST_DIR})
+    set_target_properties(${tag} PROPERTIES OUTPUT_NAME ${tag})
+    finish_deliverable(${tag} ${tag}.exe)
     add_dependencies(deliverables ${tag})
 endfunction()
 
@@ -34,8 +59,8 @@ function(add_coinstaller tag)
     target_compile_options(${tag} PRIVATE $<$<COMPILE_LANGUAGE:RC>:-DBUILD_TAG=${tag} -DBUILD_TAG_STR="${tag}">)
     target_link_options(${tag} PRIVATE ${DELIVERABLE_LINK_FLAGS})
     target_link_libraries(${tag} PRIVATE setupapi winspool advapi32 user32 kernel32)
-    set_target_properties(${tag} PROPERTIES PREFIX "" OUTPUT_NAME ${tag}
-        RUNTIME_OUTPUT_DIRECTORY ${DIST_DIR} LIBRARY_OUTPUT_DIRECTORY ${DIST_DIR})
+    set_target_properties(${tag} PROPERTIES PREFIX "" OUTPUT_NAME ${tag})
+    finish_deliverable(${tag} ${tag}.dll)
     add_dependencies(deliverables ${tag})
 endfunction()
 

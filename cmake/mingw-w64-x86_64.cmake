@@ -1,14 +1,33 @@
-# Cross-compiling for 64-bit Windows with mingw-w64. The posix thread model is
-# used throughout because GoogleTest needs std::mutex; the deliverables use no
-# threads and link the runtime statically, so they import system DLLs only.
+# Cross-compiling for 64-bit Windows with clang and lld on the mingw-w64
+# headers and runtime. clang gives every function with a frame its x64 unwind
+# data and writes CodeView, so lld can ship a PDB beside each binary. The
+# posix-thread libstdc++ is used throughout because GoogleTest needs
+# std::mutex; the deliverables use no threads and link the runtime
+# statically, so they import system DLLs only.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER   x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER  x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+
+set(LLVM_BIN /usr/lib/llvm-16/bin)
+set(MINGW_TRIPLE x86_64-w64-mingw32)
+set(MINGW_GCC_LIB /usr/lib/gcc/${MINGW_TRIPLE}/12-posix)
+
+set(CMAKE_C_COMPILER   ${LLVM_BIN}/clang)
+set(CMAKE_CXX_COMPILER ${LLVM_BIN}/clang++)
+set(CMAKE_C_COMPILER_TARGET   ${MINGW_TRIPLE})
+set(CMAKE_CXX_COMPILER_TARGET ${MINGW_TRIPLE})
+set(CMAKE_RC_COMPILER  ${MINGW_TRIPLE}-windres)
+set(CMAKE_STRIP        ${LLVM_BIN}/llvm-strip)
+
+# clang finds the mingw-w64 headers and import libraries by itself; libgcc,
+# libstdc++ and its headers come from the posix-thread GCC runtime.
+set(libstdcxx ${MINGW_GCC_LIB}/include/c++)
+set(CMAKE_CXX_FLAGS_INIT
+    "-isystem ${libstdcxx} -isystem ${libstdcxx}/${MINGW_TRIPLE} -isystem ${libstdcxx}/backward")
+set(CMAKE_EXE_LINKER_FLAGS_INIT    "-fuse-ld=lld -L${MINGW_GCC_LIB}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld -L${MINGW_GCC_LIB}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${MINGW_GCC_LIB}")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-
