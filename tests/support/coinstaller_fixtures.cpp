@@ -252,6 +252,26 @@ bool SetUserStringUnterminated(HiveFixture &fixture, const std::wstring &path, c
     return true;
 }
 
+bool SetUserStringOddSized(HiveFixture &fixture, const std::wstring &path, const std::wstring &name,
+                           const std::wstring &text, std::wstring *error)
+{
+    /* The unit after the text is 'Y': its low byte is the odd one counted,
+       and, being non-zero, it keeps the registry from adding a terminator. */
+    std::wstring data = text + L"Y";
+    DWORD bytes = (DWORD)(text.size() * sizeof(wchar_t) + 1);
+    if (!SetUserValue(fixture, path, name, REG_SZ, data.c_str(), bytes, error))
+        return false;
+    RegValues values;
+    ReadValues(HKEY_USERS, path, &values);
+    if (values[name].data.size() != bytes || values[name].data.back() != 'Y') {
+        if (error)
+            *error = L"the registry stored " + std::to_wstring(values[name].data.size()) + L" bytes, not " +
+                     std::to_wstring(bytes) + L" ending in 'Y'";
+        return false;
+    }
+    return true;
+}
+
 void SaveDeviceValues(HiveFixture &fixture)
 {
     for (const std::wstring &user : UserKeyNames()) {

@@ -60,6 +60,10 @@ bool SetUserString(HiveFixture &fixture, const std::wstring &path, const std::ws
 /* A REG_SZ whose stored data has no terminating zero. */
 bool SetUserStringUnterminated(HiveFixture &fixture, const std::wstring &path, const std::wstring &name,
                                const std::wstring &text, std::wstring *error);
+/* A REG_SZ of the text and one byte more ('Y'), without terminator: an odd
+   byte count, ending in half a unit. */
+bool SetUserStringOddSized(HiveFixture &fixture, const std::wstring &path, const std::wstring &name,
+                           const std::wstring &text, std::wstring *error);
 /* Saves the "Device" value of every hive (put back by RemoveUserKeys). */
 void SaveDeviceValues(HiveFixture &fixture);
 void RemoveUserKeys(HiveFixture &fixture);

@@ -240,3 +240,18 @@ bool AbandonOnOtherThread(const std::wstring &name, DWORD timeoutMs)
     FreeHolder(m);   /* waits for the thread's end, which abandons the mutex */
     return ok;
 }
+
+LARGE_INTEGER TimeNow(void)
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now;
+}
+
+double MillisecondsSince(LARGE_INTEGER start)
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return (double)(now.QuadPart - start.QuadPart) * 1000.0 / (double)frequency.QuadPart;
+}

@@ -35,6 +35,17 @@ bool HasNullDacl(HANDLE object, std::string *why);
    (this one included); -1 when the platform does not say. */
 long ObjectHandleCount(HANDLE object);
 
+/* How much sooner than its time-out a timed wait may end, as measured with
+   QueryPerformanceCounter: Windows ends such a wait at a clock interrupt and
+   counts its time-out from an interrupt time that may be up to one tick
+   (15.6 ms by default) old, so the wait can be short by up to one tick. A
+   test that a wait was made allows this much and no more. */
+const double kWaitTickSlackMs = 16.0;
+
+/* A monotonic point in time, and the milliseconds from it to now. */
+LARGE_INTEGER TimeNow(void);
+double MillisecondsSince(LARGE_INTEGER start);
+
 /* A thread of the test that holds a named mutex until told to let go. */
 struct MutexHolder;
 

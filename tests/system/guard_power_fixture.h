@@ -24,6 +24,9 @@ namespace power {
 const DWORD kHeldProbeMs = 300;
 const DWORD kFreeProbeMs = 5000;
 const DWORD kClientMs = 60000;   /* the longest a client run may take */
+/* How long the guard must wait for a busy port before it answers. */
+const double kSuspendWaitMs = 1900;         /* NT6, at the suspend */
+const double kQuerySuspendWaitMs = 17500;   /* older generation, at the suspend query */
 
 inline std::string Show(const std::vector<std::wstring> &lines)
 {
@@ -129,11 +132,15 @@ protected:
         return r;
     }
     /* The handler's answer; *lines gets what it traced (the debugger loop has
-       every line before the guard goes on, so all are there on return). */
-    LRESULT Broadcast(WPARAM event, std::vector<std::wstring> *lines = nullptr)
+       every line before the guard goes on, so all are there on return), and
+       *elapsedMs how long the guard took to answer. */
+    LRESULT Broadcast(WPARAM event, std::vector<std::wstring> *lines = nullptr, double *elapsedMs = nullptr)
     {
         size_t mark = Mark();
+        LARGE_INTEGER start = TimeNow();
         LRESULT r = Send(WM_POWERBROADCAST, event);
+        if (elapsedMs)
+            *elapsedMs = MillisecondsSince(start);
         if (lines)
             *lines = LinesSince(mark);
         return r;

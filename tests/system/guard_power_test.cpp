@@ -176,9 +176,11 @@ TEST_F(GuardPower, Nt6PortHeldPastTheWaitGivesTheTimeoutAndHoldsNone)
     ASSERT_NE(nullptr, holder);
 
     std::vector<std::wstring> lines;
-    EXPECT_EQ(TRUE, Broadcast(PBT_APMSUSPEND, &lines)) << "NT6 grants the suspend in every case";
+    double elapsedMs = 0;
+    EXPECT_EQ(TRUE, Broadcast(PBT_APMSUSPEND, &lines, &elapsedMs)) << "NT6 grants the suspend in every case";
     ExpectOpening(lines, L"PBT_APMSUSPEND", kThree);
     EXPECT_EQ(std::vector<std::wstring>{ kTimeout }, After(lines, kThree)) << Show(lines);
+    EXPECT_GE(elapsedMs, kSuspendWaitMs - kWaitTickSlackMs) << "answered before the " << kSuspendWaitMs << " ms wait";
     EXPECT_TRUE(IsFree(1)) << "all or none";
     EXPECT_TRUE(IsFree(3)) << "all or none";
 
@@ -326,10 +328,13 @@ TEST_F(GuardOlderGeneration, PortHeldPastTheQueryWaitRefusesTheSuspendAndHoldsNo
     ASSERT_NE(nullptr, holder);
 
     std::vector<std::wstring> lines;
-    EXPECT_EQ(kDeny, Broadcast(PBT_APMQUERYSUSPEND, &lines));
+    double elapsedMs = 0;
+    EXPECT_EQ(kDeny, Broadcast(PBT_APMQUERYSUSPEND, &lines, &elapsedMs));
     ExpectOpening(lines, L"PBT_APMQUERYSUSPEND", kThree);
     EXPECT_EQ((std::vector<std::wstring>{ kTimeout, L"OnPowerBroadcast() : Query suspend is denied\n" }),
               After(lines, kThree)) << Show(lines);
+    EXPECT_GE(elapsedMs, kQuerySuspendWaitMs - kWaitTickSlackMs)
+        << "answered before the " << kQuerySuspendWaitMs << " ms wait";
     EXPECT_TRUE(IsFree(2));
     EXPECT_TRUE(IsFree(3));
 

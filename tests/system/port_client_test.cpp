@@ -5,11 +5,14 @@
  */
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <stdio.h>
+#include <wchar.h>
 #include <string>
 
 #include "console_child.h"
 #include "guard_harness.h"
 #include "mutex_probe.h"
+#include "port_client.h"
 #include "test_paths.h"
 
 extern "C" {
@@ -54,6 +57,42 @@ TEST(PortClientHeader, GivesTheMessageNumbersAndNamePartsToACClient)
     EXPECT_STREQ(L"Global\\TAVRIKEN.HardwareAccess.000000000000002a", name);
     HeaderFormatMutexName(name, 128, L"", L"BRAXUNET", (ULONG_PTR)0xFEDCBA9876543210ull);
     EXPECT_STREQ(L"BRAXUNET.HardwareAccess.fedcba9876543210", name);
+}
+
+/* A C++ client may format the name with the C library's swprintf, which here
+   follows ISO rules (%s is a narrow string), or with the Microsoft-style
+   _snwprintf (%s is wide): the header's format must give the same name with
+   both. */
+TEST(PortClientHeader, NameFormatGivesTheAgreedNameWithEitherFormatterInACppClient)
+{
+    const char narrow[4] = "ab";
+    wchar_t probe[8];
+    ASSERT_EQ(2, swprintf(probe, 8, L"%s", narrow)) << "this client's swprintf does not follow ISO rules";
+    ASSERT_EQ(2, _snwprintf(probe, 7, L"%s", L"ab")) << "this client's _snwprintf does not follow Microsoft's rules";
+
+    struct Case { const wchar_t *prefix, *tagAndInfix; ULONG_PTR hPort; const wchar_t *name; };
+    const Case cases[] = {
+        { POWER_GUARD_GLOBAL_PREFIX, POWER_GUARD_TAG_TAVRIKEN POWER_GUARD_MUTEX_INFIX, 0x2A,
+          L"Global\\TAVRIKEN.HardwareAccess.000000000000002a" },
+        { L"", POWER_GUARD_TAG_BRAXUNET POWER_GUARD_MUTEX_INFIX, (ULONG_PTR)0xFEDCBA9876543210ull,
+          L"BRAXUNET.HardwareAccess.fedcba9876543210" },
+        { POWER_GUARD_GLOBAL_PREFIX, POWER_GUARD_TAG_SOLMEDAR POWER_GUARD_MUTEX_INFIX, (ULONG_PTR)-1,
+          L"Global\\SOLMEDAR.HardwareAccess.ffffffffffffffff" },
+    };
+    for (const Case &c : cases) {
+        wchar_t name[POWER_GUARD_MUTEX_NAME_UNITS];
+        int n = swprintf(name, POWER_GUARD_MUTEX_NAME_UNITS, POWER_GUARD_MUTEX_NAME_FORMAT, c.prefix, c.tagAndInfix,
+                         c.hPort);
+        EXPECT_EQ((int)wcslen(c.name), n) << "swprintf: " << Narrow(c.name);
+        EXPECT_STREQ(c.name, n >= 0 ? name : L"") << "swprintf";
+
+        wmemset(name, L'#', POWER_GUARD_MUTEX_NAME_UNITS);
+        n = _snwprintf(name, POWER_GUARD_MUTEX_NAME_UNITS - 1, POWER_GUARD_MUTEX_NAME_FORMAT, c.prefix,
+                       c.tagAndInfix, c.hPort);
+        name[POWER_GUARD_MUTEX_NAME_UNITS - 1] = L'\0';
+        EXPECT_EQ((int)wcslen(c.name), n) << "_snwprintf: " << Narrow(c.name);
+        EXPECT_STREQ(c.name, name) << "_snwprintf";
+    }
 }
 
 TEST(PortClient, BadCommandLinesExitWithOneAndSayWhy)

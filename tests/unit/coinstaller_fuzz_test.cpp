@@ -158,17 +158,13 @@ LONG StoreRaw(HKEY root, const std::wstring &path, const std::wstring &name, con
     return rc;
 }
 
-/* What the procedure reads as the port name from the bytes stored: its block
-   has room for the data and a terminator after it, and is filled with the
-   seam's byte before the read. */
+/* What the procedure reads as the port name from the bytes stored: their
+   whole units up to the first zero; the half unit of an odd byte count is
+   dropped, so no byte the registry did not return is part of it. */
 std::wstring PortFromStored(const std::vector<BYTE> &stored)
 {
-    size_t units = (stored.size() + 1) / 2 + 1;
-    std::vector<BYTE> block(units * 2, kFuzzBlockFill);
-    std::copy(stored.begin(), stored.end(), block.begin());
-    std::vector<wchar_t> u(units);
-    memcpy(u.data(), block.data(), units * 2);
-    u[(stored.size() + 1) / 2] = 0;
+    std::vector<wchar_t> u(stored.size() / 2 + 1, 0);
+    memcpy(u.data(), stored.data(), stored.size() / 2 * 2);
     return UnitsUpToZero(u);
 }
 
@@ -186,7 +182,7 @@ bool ComposeFullName(const std::wstring &printer, const std::vector<BYTE> &value
     std::vector<wchar_t> u(kFullNameBytes / 2 + 1, 0);
     memcpy(u.data(), dest.data(), kFullNameBytes);
     size_t size = value.size();
-    size_t end = (used + size + 1) / 2;
+    size_t end = (used + size) / 2;                     /* a dangling odd byte is dropped */
     if (size >= 2 && size % 2 == 0 && u[end - 1] == 0)
         ;
     else if (end < kFullNameBytes / 2)

@@ -6,6 +6,7 @@
  * is freed and every key closed on every path.
  */
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include "child_process.h"
 #include "coinstaller_fixtures.h"
@@ -201,6 +202,34 @@ TEST_F(CoinstallerProcedure, FoundPrinterIsWrittenWithItsTerminatorCountedAndEve
     EXPECT_NOTHING_LEAKED();
 }
 
+TEST_F(CoinstallerProcedure, ValuesOfAnOddByteCountAreReadWithoutTheirDanglingByte)
+{
+    /* "USB007" and half a unit (13 bytes), "winspool,USB007" and half a unit
+       (31 bytes): the port and the value are their whole units only. */
+    std::wstring error;
+    std::wstring user = kTestUser;
+    ASSERT_TRUE(SetDevicePortName(&device_, L"USB007", PORT_NAME_ODD_BYTE)) << Narrow(device_.error);
+    ASSERT_TRUE(AddQueueDriver(queues_, kModel, &error)) << Narrow(error);
+    ASSERT_TRUE(AddQueue(queues_, L"Unit Test Queue", kModel, L"USB007", &error)) << Narrow(error);
+    ASSERT_TRUE(SetUserStringOddSized(hives_, user + L"\\" + kDevicesPath, L"Unit Test Queue", L"winspool,USB007",
+                                      &error)) << Narrow(error);
+    ASSERT_TRUE(CreateUserKey(hives_, user + L"\\" + kWindowsPath, &error)) << Narrow(error);
+    SaveDeviceValues(hives_);
+    ResetCoinstallerSeams();
+    std::vector<std::wstring> lines = Run();
+
+    const std::wstring full = L"Unit Test Queue,winspool,USB007";
+    auto traced = [&](const std::wstring &line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
+    EXPECT_TRUE(traced(L"HELDRAVO : PortName = USB007\n")) << Narrow(JoinLines(lines));
+    EXPECT_TRUE(traced(L"HELDRAVO : FOUND : Printer Name = \"Unit Test Queue\" Model Name = \"" + std::wstring(kModel) +
+                       L"\" Port Name = \"USB007\"\n")) << Narrow(JoinLines(lines));
+    EXPECT_TRUE(traced(L"HELDRAVO : " + full + L"\n")) << Narrow(JoinLines(lines));
+    RegValues windows;
+    ASSERT_TRUE(ReadValues(HKEY_USERS, user + L"\\" + kWindowsPath, &windows));
+    EXPECT_TRUE(windows[L"Device"] == SzValue(full)) << Narrow(ValueText(windows[L"Device"]));
+    EXPECT_NOTHING_LEAKED();
+}
+
 /* ---- GetFullPrinterName and SetDefaultPrinterInRegistry at their edges ---- */
 
 class CoinstallerFullName : public ::testing::Test {
@@ -289,6 +318,28 @@ TEST_F(CoinstallerFullName, TerminatedValueFillingTheWholeRoomFits)
     std::vector<std::wstring> lines;
     EXPECT_EQ(Compose(L"Edge", kTestUser, &lines), (DWORD)NO_ERROR) << Narrow(JoinLines(lines));
     EXPECT_EQ(std::wstring(destination_), L"Edge," + value);
+    EXPECT_NOTHING_LEAKED();
+}
+
+TEST_F(CoinstallerFullName, ValueOfAnOddByteCountLosesItsDanglingByte)
+{
+    std::wstring error;
+    std::wstring user = kTestUser;
+    std::vector<std::wstring> lines;
+    /* 31 bytes: "winspool,USB001" and half a unit. */
+    ASSERT_TRUE(SetUserStringOddSized(hives_, user + L"\\" + kDevicesPath, L"Edge", L"winspool,USB001", &error))
+        << Narrow(error);
+    ASSERT_EQ(Compose(L"Edge", kTestUser, &lines), (DWORD)NO_ERROR) << Narrow(JoinLines(lines));
+    EXPECT_EQ(std::wstring(destination_), L"Edge,winspool,USB001");
+    EXPECT_TRUE(lines.empty()) << Narrow(JoinLines(lines));
+
+    /* 249 of the 250 bytes left: 124 whole units, and room for the terminator. */
+    std::wstring value(124, L'v');
+    ASSERT_TRUE(SetUserStringOddSized(hives_, user + L"\\" + kDevicesPath, L"Edge", value, &error)) << Narrow(error);
+    ASSERT_EQ(Compose(L"Edge", kTestUser, &lines), (DWORD)NO_ERROR) << Narrow(JoinLines(lines));
+    EXPECT_EQ(std::wstring(destination_), L"Edge," + value);
+    for (int i = NAME_UNITS / 2; i < NAME_UNITS + 8; i++)
+        ASSERT_EQ(destination_[i], L'Z') << "written past the 260-byte room at unit " << i;
     EXPECT_NOTHING_LEAKED();
 }
 

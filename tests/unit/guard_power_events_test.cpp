@@ -16,14 +16,19 @@ const std::wstring kAcquired = L"OnPowerBroadcast() : All Mutex " TAG L".Hardwar
 const std::wstring kReleased = L"OnPowerBroadcast() : Release Mutex SUCCEEDED\n";
 const std::wstring kNotOwned = L"OnPowerBroadcast() : Release Mutex failed. GetLastError() = 288\n";
 const std::wstring kUnmatched = L"OnPowerBroadcast() : Unmatched\n";
+const double kSuspendWaitMs = 1900;   /* NT6: how long a busy port is waited for at the suspend */
 
 class PowerEvents : public HandlerTest {
 protected:
-    /* Sends the event and returns the handler's result; *lines gets the trace. */
-    LRESULT Broadcast(WPARAM event, std::vector<std::wstring> *lines = nullptr)
+    /* Sends the event and returns the handler's result; *lines gets the trace
+       and *elapsedMs the time the handler took. */
+    LRESULT Broadcast(WPARAM event, std::vector<std::wstring> *lines = nullptr, double *elapsedMs = nullptr)
     {
         Lines();
+        LARGE_INTEGER start = TimeNow();
         LRESULT r = OnPowerBroadcast(NULL, event, 0);
+        if (elapsedMs)
+            *elapsedMs = MillisecondsSince(start);
         if (lines)
             *lines = Lines();
         return r;
@@ -124,9 +129,11 @@ TEST_F(PowerEvents, Nt6SuspendWithABusyPortTimesOutAndHoldsNone)
     MutexHolder *busy = HoldOnOtherThread(MutexName(0x122), kFreeProbeMs);
     ASSERT_NE(nullptr, busy);
     std::vector<std::wstring> lines;
-    EXPECT_EQ(TRUE, Broadcast(PBT_APMSUSPEND, &lines));
+    double elapsedMs = 0;
+    EXPECT_EQ(TRUE, Broadcast(PBT_APMSUSPEND, &lines, &elapsedMs));
     EXPECT_EQ(Then(L"PBT_APMSUSPEND", { L"OnPowerBroadcast() : WaitForMultipleObjects() returns WAIT_TIMEOUT\n" }),
               lines) << Show(lines);
+    EXPECT_GE(elapsedMs, kSuspendWaitMs - kWaitTickSlackMs) << "answered before the " << kSuspendWaitMs << " ms wait";
     EXPECT_TRUE(IsFree(0x121)) << "all or none";
     EXPECT_TRUE(IsFree(0x123)) << "all or none";
     ReleaseHolder(busy);

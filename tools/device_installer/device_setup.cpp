@@ -155,6 +155,7 @@ BOOL SetDevicePortName(PrinterDevice *device, const wchar_t *portName, PortNameF
     wchar_t data[DEVICE_TEXT_UNITS + 2];
     HKEY key = NULL;
     LONG status;
+    DWORD bytes;
     size_t length = portName ? wcslen(portName) : 0;
 
     if (length + 2 > DEVICE_TEXT_UNITS) {
@@ -175,12 +176,17 @@ BOOL SetDevicePortName(PrinterDevice *device, const wchar_t *portName, PortNameF
         return TRUE;
     }
     /* The registry adds a terminator left out of the count only when the
-       unit after the counted data is zero; a non-zero one keeps it out. */
+       unit after the counted data is zero; a non-zero one keeps it out. The
+       odd form counts the low byte of that unit ('Y') as well. */
     wcscpy(data, portName);
-    data[length] = form == PORT_NAME_UNTERMINATED ? L'X' : L'\0';
+    data[length] = form == PORT_NAME_UNTERMINATED ? L'X' : form == PORT_NAME_ODD_BYTE ? L'Y' : L'\0';
     data[length + 1] = L'\0';
-    status = RegSetValueExW(key, L"PortName", 0, REG_SZ, (const BYTE *)data,
-                            (DWORD)((form == PORT_NAME_UNTERMINATED ? length : length + 1) * sizeof(wchar_t)));
+    bytes = (DWORD)(length * sizeof(wchar_t));
+    if (form == PORT_NAME_TERMINATED)
+        bytes += sizeof(wchar_t);
+    else if (form == PORT_NAME_ODD_BYTE)
+        bytes += 1;
+    status = RegSetValueExW(key, L"PortName", 0, REG_SZ, (const BYTE *)data, bytes);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS) {
         SetLastError(status);

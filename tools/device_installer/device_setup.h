@@ -17,7 +17,9 @@
 enum PortNameForm {
     PORT_NAME_NONE,            /* a "Device Parameters" key without the value */
     PORT_NAME_TERMINATED,      /* REG_SZ with its terminator counted */
-    PORT_NAME_UNTERMINATED     /* REG_SZ whose stored data ends without a zero */
+    PORT_NAME_UNTERMINATED,    /* REG_SZ whose stored data ends without a zero */
+    PORT_NAME_ODD_BYTE         /* REG_SZ of the text and one byte more ('Y'), no zero:
+                                  an odd byte count, half a unit at the end */
 };
 
 struct PrinterDevice {

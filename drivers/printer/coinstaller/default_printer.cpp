@@ -60,7 +60,8 @@ void SetDefaultPrinterForAllUsers(const wchar_t *strPrinter, HKEY *phUsersKey)
 
 /* Composes "<printer>,<value of the printer in the hive's Devices key>" in
    the first FULL_NAME_BYTES of strDestination. A value that leaves no room
-   for its terminator there fails with ERROR_MORE_DATA. */
+   for its terminator there fails with ERROR_MORE_DATA; the half unit that
+   ends a value of an odd byte count is dropped. */
 DWORD GetFullPrinterName(wchar_t *strDestination, const wchar_t *strPrinter, const wchar_t *strUserKey)
 {
     wchar_t strPath[NAME_UNITS];
@@ -101,9 +102,10 @@ DWORD GetFullPrinterName(wchar_t *strDestination, const wchar_t *strPrinter, con
     size = FULL_NAME_BYTES - used;
     status = RegQueryValueExW(hKey, strPrinter, NULL, &type, (BYTE *)strValue, &size);
     if (status == ERROR_SUCCESS) {
-        /* The stored value need not end in a zero: terminate it inside the
-           room, or refuse it as too long when it fills the room unterminated. */
-        DWORD end = (used + size + 1) / sizeof(wchar_t);
+        /* The stored value need not end in a zero: terminate it after its
+           whole units inside the room (over a dangling odd byte), or refuse
+           it as too long when it fills the room unterminated. */
+        DWORD end = (used + size) / sizeof(wchar_t);
         if (size >= sizeof(wchar_t) && size % sizeof(wchar_t) == 0 &&
             strDestination[end - 1] == L'\0')
             ;

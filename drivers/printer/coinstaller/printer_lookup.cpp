@@ -83,7 +83,9 @@ DWORD GetDeviceParametersPath(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInf
 
 /* The device's "PortName" value, into a global-memory block handed to the
    caller (also on failure, once allocated). The block has room for a
-   terminator after the data, which the stored value need not carry. */
+   terminator after the data, which the stored value need not carry. A value
+   of an odd byte count ends in half a unit: that byte is dropped, so nothing
+   the registry did not return becomes part of the name. */
 DWORD GetDevicePortName(const wchar_t *strPath, wchar_t **pstrPortName)
 {
     HKEY hKey = NULL;
@@ -104,7 +106,7 @@ DWORD GetDevicePortName(const wchar_t *strPath, wchar_t **pstrPortName)
             DebugTrace(L"RegQueryValueEx(0) failed. GetLastError() = %d\n", status);
     }
     if (hKey != NULL && status == ERROR_SUCCESS && size > 0) {
-        DWORD units = (size + 1) / sizeof(wchar_t) + 1;
+        DWORD units = size / sizeof(wchar_t) + 1;
         DWORD bytes = units * sizeof(wchar_t);
         *pstrPortName = (wchar_t *)GlobalAlloc(GMEM_FIXED, bytes);
         if (*pstrPortName == NULL) {
@@ -120,7 +122,7 @@ DWORD GetDevicePortName(const wchar_t *strPath, wchar_t **pstrPortName)
             DebugTrace(L"RegQueryValueEx(1) failed. GetLastError() = %d\n", status);
         } else {
             if (*pstrPortName != NULL)
-                (*pstrPortName)[(size + 1) / sizeof(wchar_t)] = L'\0';
+                (*pstrPortName)[size / sizeof(wchar_t)] = L'\0';
             DebugTrace(L"PortName = %s\n", *pstrPortName);
         }
     }

@@ -34,9 +34,11 @@
 #define POWER_GUARD_GLOBAL_PREFIX     L"Global\\"
 #define POWER_GUARD_MUTEX_INFIX       L".HardwareAccess."
 #define POWER_GUARD_PORT_DIGITS       16
-/* Arguments: prefix, tag followed by the infix, hPort. "%016Ix" is the
-   Microsoft C runtime's pointer-sized hex (_snwprintf, swprintf_s). */
-#define POWER_GUARD_MUTEX_NAME_FORMAT L"%s%s%016Ix"
+/* Arguments: prefix, tag followed by the infix, hPort. "%ls" is a wide
+   string under every C runtime, whether it reads "%s" in a wide format as
+   wide (Microsoft's _snwprintf) or as narrow (ISO swprintf, as mingw-w64's
+   C++ library selects); "%016Ix" is the pointer-sized hex both know. */
+#define POWER_GUARD_MUTEX_NAME_FORMAT L"%ls%ls%016Ix"
 
 /* Longest name, terminator included: prefix, tag, infix, digits. */
 #define POWER_GUARD_MUTEX_NAME_UNITS  (7 + POWER_GUARD_TAG_LENGTH + 16 + POWER_GUARD_PORT_DIGITS + 1)
