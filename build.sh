@@ -4,6 +4,7 @@
 #   ./build.sh test     build everything and run every test under Wine
 #   ./build.sh bench    run the benchmarks against the platform floor
 #   ./build.sh demo     run the whole scenario under Wine and show it
+#   ./build.sh release  build, then sign into dist/release/ with the symbol store and a zip
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -25,6 +26,9 @@ need_packages() {
     command -v flock >/dev/null || missing+=(util-linux)
     command -v make >/dev/null || missing+=(make)
     command -v wrestool >/dev/null || missing+=(icoutils)
+    # The release signs with osslsigncode; openssl makes the test certificate.
+    command -v osslsigncode >/dev/null || missing+=(osslsigncode)
+    command -v openssl >/dev/null || missing+=(openssl)
     if [ ${#missing[@]} -gt 0 ]; then
         echo "== installing: ${missing[*]}"
         local sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
@@ -100,8 +104,16 @@ demo)
     with_wine
     "$ROOT/tools/demo/run_demo.sh" "$BUILD"
     ;;
+release)
+    need_packages
+    configure -DBUILD_TESTING=OFF
+    cmake --build "$BUILD" --target deliverables -j "$jobs"
+    collect_dist
+    # SIGNING_PFX and SIGNING_PASSWORD, when set, pass through the environment.
+    "$ROOT/tools/release/make_release.sh" "$ROOT/dist" "$ROOT/dist/release" "$BUILD/signing"
+    ;;
 *)
-    echo "usage: $0 [build|test|bench|demo]" >&2
+    echo "usage: $0 [build|test|bench|demo|release]" >&2
     exit 2
     ;;
 esac
