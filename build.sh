@@ -6,6 +6,10 @@
 #   ./build.sh demo     run the whole scenario under Wine and show it
 #   ./build.sh release  build, then sign into dist/release/ with the symbol store and a zip
 set -euo pipefail
+# A signing password stays in this shell: no program of the build inherits
+# it; the release step alone gets it back (see release below).
+signing_password=${SIGNING_PASSWORD-} signing_password_set=${SIGNING_PASSWORD+yes}
+unset SIGNING_PASSWORD
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 BUILD=${BUILD_DIR:-$ROOT/build}
@@ -109,8 +113,13 @@ release)
     configure -DBUILD_TESTING=OFF
     cmake --build "$BUILD" --target deliverables -j "$jobs"
     collect_dist
-    # SIGNING_PFX and SIGNING_PASSWORD, when set, pass through the environment.
-    "$ROOT/tools/release/make_release.sh" "$ROOT/dist" "$ROOT/dist/release" "$BUILD/signing"
+    # SIGNING_PFX and the other SIGNING_ settings pass through the environment.
+    if [ -n "$signing_password_set" ]; then
+        SIGNING_PASSWORD=$signing_password \
+            "$ROOT/tools/release/make_release.sh" "$ROOT/dist" "$ROOT/dist/release" "$BUILD/signing"
+    else
+        "$ROOT/tools/release/make_release.sh" "$ROOT/dist" "$ROOT/dist/release" "$BUILD/signing"
+    fi
     ;;
 *)
     echo "usage: $0 [build|test|bench|demo|release]" >&2
