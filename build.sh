@@ -4,7 +4,12 @@
 #   ./build.sh test     build everything and run every test under Wine
 #   ./build.sh bench    run the benchmarks against the platform floor
 #   ./build.sh demo     run the whole scenario under Wine and show it
+#   ./build.sh release  build, then sign into dist/release/ with the symbol store and a zip
 set -euo pipefail
+# A signing password stays in this shell: no program of the build inherits
+# it; the release step alone gets it back (see release below).
+signing_password=${SIGNING_PASSWORD-} signing_password_set=${SIGNING_PASSWORD+yes}
+unset SIGNING_PASSWORD
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 BUILD=${BUILD_DIR:-$ROOT/build}
@@ -25,6 +30,9 @@ need_packages() {
     command -v flock >/dev/null || missing+=(util-linux)
     command -v make >/dev/null || missing+=(make)
     command -v wrestool >/dev/null || missing+=(icoutils)
+    # The release signs with osslsigncode; openssl makes the test certificate.
+    command -v osslsigncode >/dev/null || missing+=(osslsigncode)
+    command -v openssl >/dev/null || missing+=(openssl)
     if [ ${#missing[@]} -gt 0 ]; then
         echo "== installing: ${missing[*]}"
         local sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
@@ -100,8 +108,21 @@ demo)
     with_wine
     "$ROOT/tools/demo/run_demo.sh" "$BUILD"
     ;;
+release)
+    need_packages
+    configure -DBUILD_TESTING=OFF
+    cmake --build "$BUILD" --target deliverables -j "$jobs"
+    collect_dist
+    # SIGNING_PFX and the other SIGNING_ settings pass through the environment.
+    if [ -n "$signing_password_set" ]; then
+        SIGNING_PASSWORD=$signing_password \
+            "$ROOT/tools/release/make_release.sh" "$ROOT/dist" "$ROOT/dist/release" "$BUILD/signing"
+    else
+        "$ROOT/tools/release/make_release.sh" "$ROOT/dist" "$ROOT/dist/release" "$BUILD/signing"
+    fi
+    ;;
 *)
-    echo "usage: $0 [build|test|bench|demo]" >&2
+    echo "usage: $0 [build|test|bench|demo|release]" >&2
     exit 2
     ;;
 esac

@@ -1,0 +1,147 @@
+#!/bin/bash
+# Makes a release of the built deliverables:
+#   OUT/bin/            every binary of DIST, Authenticode-signed (SHA-256)
+#   OUT/symbols/        the signed binaries and their PDBs in a symbol-store layout
+#   OUT/SHA256SUMS      the checksum of every other file of OUT
+#   <OUT>/../printer-companions-<version>.zip   OUT as one zip
+#
+#   make_release.sh DIST OUT SIGNING_DIR
+#
+# DIST holds the binaries and PDBs the build made; it is only read. OUT is made
+# afresh. Who signs:
+#   SIGNING_PFX (a PKCS#12 file) and SIGNING_PASSWORD: that certificate;
+#   SIGNING_PKCS11_MODULE, SIGNING_KEY (a pkcs11: URI), SIGNING_CERTS (the
+#     certificate and its chain, PEM), optionally SIGNING_PKCS11_ENGINE and the
+#     PIN in SIGNING_PASSWORD: the key on a token;
+#   otherwise the build tree's test certificate in SIGNING_DIR (made on first
+#     use), and the release carries its root as test-signing.cer and says in
+#     TEST-SIGNED.txt that it is test-signed.
+# SIGNING_TIMESTAMP_URL, when set, names an RFC 3161 time-stamping server that
+# countersigns every signature (this needs the network; a failure fails the
+# release). SOURCE_DATE_EPOCH, when set, is the signing time and the time of
+# the zip's entries; otherwise the time of the source's last commit is.
+set -euo pipefail
+# The password (or PIN) is kept in this shell only: no program started here
+# inherits it, and it reaches osslsigncode through a pipe (see sign_one),
+# never its command line.
+have_password=${SIGNING_PASSWORD+yes}
+password=${SIGNING_PASSWORD:-}
+unset SIGNING_PASSWORD
+[ $# -eq 3 ] || { sed -n '2,22s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+dist=$(cd "$1" && pwd)
+out=$2
+signing_dir=$3
+here=$(cd "$(dirname "$0")" && pwd)
+source_root=$(cd "$here/../.." && pwd)
+pdbutil=/usr/lib/llvm-16/bin/llvm-pdbutil
+
+die() { echo "make_release: $*" >&2; exit 1; }
+
+pfx=${SIGNING_PFX:-}
+module=${SIGNING_PKCS11_MODULE:-}
+[ -z "$pfx" ] || [ -z "$module" ] || die "set SIGNING_PFX or SIGNING_PKCS11_MODULE, not both"
+if [ -n "$pfx" ]; then
+    [ -f "$pfx" ] || die "SIGNING_PFX names no file: $pfx"
+    [ -n "$have_password" ] || die "SIGNING_PFX is set but SIGNING_PASSWORD is not (set it, empty for a file without one)"
+elif [ -n "$module" ]; then
+    [ -f "$module" ] || die "SIGNING_PKCS11_MODULE names no file: $module"
+    [ -n "${SIGNING_KEY:-}" ] || die "SIGNING_PKCS11_MODULE is set but SIGNING_KEY (the key's pkcs11: URI) is not"
+    [ -f "${SIGNING_CERTS:-}" ] || die "SIGNING_CERTS (the signing certificate and its chain, PEM) names no file"
+fi
+
+version=$(sed -n 's/^#define[ \t]*VERSION_TEXT[ \t]*"\([0-9.]*\)".*/\1/p' "$source_root/drivers/printer/version.rc")
+[[ "$version" =~ ^[0-9]+(\.[0-9]+){3}$ ]] ||
+    die "no VERSION_TEXT in drivers/printer/version.rc"
+release_time=${SOURCE_DATE_EPOCH:-$(git -C "$source_root" log -1 --format=%ct 2>/dev/null || date +%s)}
+
+binaries=()
+for f in "$dist"/*.exe "$dist"/*.dll; do
+    [ -f "$f" ] || continue
+    [ -f "${f%.*}.pdb" ] || die "$f has no PDB beside it"
+    binaries+=("$f")
+done
+[ ${#binaries[@]} -gt 0 ] || die "no binaries in $dist"
+
+if [ -n "$pfx" ]; then
+    signer=(-pkcs12 "$pfx" -readpass /dev/fd/3)
+    echo "== signing with the certificate in $pfx"
+elif [ -n "$module" ]; then
+    signer=()
+    [ -z "${SIGNING_PKCS11_ENGINE:-}" ] || signer+=(-pkcs11engine "$SIGNING_PKCS11_ENGINE")
+    signer+=(-pkcs11module "$module" -certs "$SIGNING_CERTS" -key "$SIGNING_KEY")
+    [ -z "$have_password" ] || signer+=(-readpass /dev/fd/3)
+    echo "== signing with the key $SIGNING_KEY through $module"
+else
+    "$here/test_certificate.sh" "$signing_dir"
+    signer=(-certs "$signing_dir/signer.pem" -key "$signing_dir/signer.key")
+    echo "== signing with the build tree's TEST certificate ($signing_dir): the release is test-signed"
+fi
+
+timestamp=()
+[ -z "${SIGNING_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$SIGNING_TIMESTAMP_URL")
+
+# sign_one IN OUT: the password, if any, is written into a pipe that
+# osslsigncode reads as /dev/fd/3; printf is a shell builtin, so it never
+# appears in a process's arguments, and no file ever holds it.
+sign_one() {
+    local log
+    if ! log=$(osslsigncode sign "${signer[@]}" ${timestamp[@]+"${timestamp[@]}"} -h sha256 -time "$release_time" \
+                 -n "Printer driver companions" -in "$1" -out "$2" 2>&1 \
+                 3< <(printf '%s' "$password")); then
+        echo "make_release: signing $1 failed:" >&2
+        echo "$log" >&2
+        exit 1
+    fi
+}
+
+# The release is put together beside OUT and takes its place only when
+# complete; a failed run leaves neither a release nor a zip.
+name=printer-companions-$version
+zip=$(dirname "$out")/$name.zip
+work=$out.partial
+rm -rf "$out" "$zip" "$work"
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/bin" "$work/symbols"
+for f in "${binaries[@]}"; do
+    sign_one "$f" "$work/bin/$(basename "$f")"
+done
+password=
+
+signed=()
+for f in "${binaries[@]}"; do signed+=("$work/bin/$(basename "$f")"); done
+python3 "$here/symbol_store.py" "$pdbutil" "$work/symbols" "$dist" "${signed[@]}" >/dev/null
+
+if [ -z "$pfx$module" ]; then
+    openssl x509 -in "$signing_dir/root.pem" -outform DER -out "$work/test-signing.cer"
+    openssl x509 -in "$signing_dir/signer.pem" -outform DER -out "$work/test-signer.cer"
+    cat >"$work/TEST-SIGNED.txt" <<EOF
+TEST-SIGNED - NOT FOR DISTRIBUTION
+
+The files in bin/ (and their copies in symbols/) are signed with a test
+certificate that the build machine made for its own build tree. No Windows
+machine trusts it. To run or install them on a TEST machine, trust the test
+root there first, from an elevated command prompt:
+
+    certutil -addstore Root test-signing.cer
+    certutil -addstore TrustedPublisher test-signer.cer
+
+(the second line only for installing the driver package without the
+publisher prompt). Remove both again when the tests are done. The guide
+(docs/guide.md, "Signed releases and the symbol store") says more.
+
+Test root:   $(openssl x509 -in "$signing_dir/root.pem" -noout -subject -nameopt oneline | sed 's/^subject=//')
+  SHA-256:   $(openssl x509 -in "$signing_dir/root.pem" -noout -fingerprint -sha256 | sed 's/.*=//')
+Test signer: $(openssl x509 -in "$signing_dir/signer.pem" -noout -subject -nameopt oneline | sed 's/^subject=//')
+  SHA-256:   $(openssl x509 -in "$signing_dir/signer.pem" -noout -fingerprint -sha256 | sed 's/.*=//')
+EOF
+fi
+
+(cd "$work" && find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort |
+     xargs -d '\n' sha256sum >SHA256SUMS)
+
+mv "$work" "$out"
+python3 "$here/write_zip.py" "$zip" "$out" "$name" "$release_time"
+
+echo "== release $version in $out"
+(cd "$out" && find . -type f -printf '   %P\n' | LC_ALL=C sort)
+echo "== $zip ($(stat -c %s "$zip") bytes)"
