@@ -149,35 +149,35 @@ static bool EndsWith(const std::wstring &text, const std::wstring &suffix)
            _wcsicmp(text.c_str() + text.size() - suffix.size(), suffix.c_str()) == 0;
 }
 
-static bool Matches(const StackFrame &frame, const FrameSpec &spec)
+static bool Matches(const StackFrame &frame, const ExpectedFrame &want)
 {
-    if (!spec.module.empty() && _wcsicmp(frame.module.c_str(), spec.module.c_str()) != 0)
+    if (!want.module.empty() && _wcsicmp(frame.module.c_str(), want.module.c_str()) != 0)
         return false;
-    if (!spec.function.empty() && frame.function != spec.function)
+    if (!want.function.empty() && frame.function != want.function)
         return false;
-    if (!spec.fileSuffix.empty()) {
+    if (!want.fileSuffix.empty()) {
         /* The suffix must begin a file name: "main.cpp" is not "domain.cpp". */
         std::wstring slashed = frame.file;
         for (wchar_t &c : slashed)
             if (c == L'/')
                 c = L'\\';
-        if (!EndsWith(L"\\" + slashed, L"\\" + spec.fileSuffix) || frame.line == 0)
+        if (!EndsWith(L"\\" + slashed, L"\\" + want.fileSuffix) || frame.line == 0)
             return false;
     }
     return true;
 }
 
-bool FramesInOrder(const std::vector<StackFrame> &frames, const std::vector<FrameSpec> &specs,
+bool FramesInOrder(const std::vector<StackFrame> &frames, const std::vector<ExpectedFrame> &wanted,
                    std::wstring *missing)
 {
     size_t at = 0;
-    for (const FrameSpec &spec : specs) {
-        while (at < frames.size() && !Matches(frames[at], spec))
+    for (const ExpectedFrame &want : wanted) {
+        while (at < frames.size() && !Matches(frames[at], want))
             at++;
         if (at == frames.size()) {
-            *missing = (spec.module.empty() ? L"" : spec.module + L"!") +
-                       (spec.function.empty() ? L"(any)" : spec.function) +
-                       (spec.fileSuffix.empty() ? L"" : L" at " + spec.fileSuffix);
+            *missing = (want.module.empty() ? L"" : want.module + L"!") +
+                       (want.function.empty() ? L"(any)" : want.function) +
+                       (want.fileSuffix.empty() ? L"" : L" at " + want.fileSuffix);
             return false;
         }
         at++;

@@ -42,15 +42,15 @@ std::vector<DWORD> ThreadsOf(DWORD processId);
 
 /* A frame that matches: module (if not empty), function (if not empty), and
    a source file whose name ends in fileSuffix (if not empty) with a line. */
-struct FrameSpec {
+struct ExpectedFrame {
     std::wstring module;
     std::wstring function;
     std::wstring fileSuffix;
 };
 
-/* Whether the specs are found in the frames in this order (other frames may
+/* Whether the wanted are found in the frames in this order (other frames may
    lie between); *missing names the first one that was not. */
-bool FramesInOrder(const std::vector<StackFrame> &frames, const std::vector<FrameSpec> &specs,
+bool FramesInOrder(const std::vector<StackFrame> &frames, const std::vector<ExpectedFrame> &wanted,
                    std::wstring *missing);
 
 /* One line per frame, for failure messages. */
