@@ -48,7 +48,7 @@ struct ExpectedFrame {
     std::wstring fileSuffix;
 };
 
-/* Whether the wanted are found in the frames in this order (other frames may
+/* Whether the wanted frames are found in the frames in this order (other frames may
    lie between); *missing names the first one that was not. */
 bool FramesInOrder(const std::vector<StackFrame> &frames, const std::vector<ExpectedFrame> &wanted,
                    std::wstring *missing);
