@@ -54,8 +54,9 @@ protected:
         bool known = false;
         for (const std::wstring &d : queues_.drivers)
             known = known || d == driver;
-        if (!known)
+        if (!known) {
             ASSERT_TRUE(AddQueueDriver(queues_, driver, &error)) << Narrow(error);
+        }
         ASSERT_TRUE(AddQueue(queues_, printer, driver, port, &error)) << Narrow(error);
     }
     void Str(const std::wstring &path, const std::wstring &name, const std::wstring &text)

@@ -11,7 +11,6 @@
 namespace handlers {
 namespace {
 
-const LRESULT kDeny = 0x424D5144;
 const std::wstring kAcquired = L"OnPowerBroadcast() : All Mutex " TAG L".HardwareAccess acquired\n";
 const std::wstring kReleased = L"OnPowerBroadcast() : Release Mutex SUCCEEDED\n";
 const std::wstring kNotOwned = L"OnPowerBroadcast() : Release Mutex failed. GetLastError() = 288\n";
