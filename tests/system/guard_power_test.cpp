@@ -261,6 +261,16 @@ TEST_F(GuardPower, UnregisteringAHeldPortFreesItForTheClientAtOnce)
     EXPECT_EQ(TRUE, Broadcast(PBT_APMRESUMEAUTOMATIC, &lines));
     ExpectOpening(lines, L"PBT_APMRESUMEAUTOMATIC", { 2 });
     EXPECT_EQ(std::vector<std::wstring>{ kReleased }, After(lines, { 2 })) << Show(lines);
+
+    /* Two suspends with no release event between: the guard owns port 3 twice. */
+    ASSERT_EQ(0, Client(L"register 3"));
+    ASSERT_NE((HANDLE)NULL, Open(3));
+    EXPECT_EQ(TRUE, Broadcast(PBT_APMSUSPEND));
+    EXPECT_EQ(TRUE, Broadcast(PBT_APMSUSPEND));
+    EXPECT_EQ(3, Client(L"--wait-ms 300 try 3"));
+    ASSERT_EQ(0, Client(L"unregister 3"));
+    EXPECT_EQ(0, Client(L"--wait-ms 2000 try 3", &output)) << "an ownership left with the guard's window thread";
+    EXPECT_EQ("held 3\nreleased 3\n", output);
 }
 
 TEST_F(GuardPower, BatteryLowAndUnknownEventsAreUnmatched)
