@@ -291,14 +291,14 @@ DWORD WriteGlobal(const std::wstring &text)
 {
     PROCESS_INFORMATION pi = {};
     DWORD code = 99;
-    if (!StartProcess(Quote(ToolPath(L"global_writer.exe")) + L" \"" + text + L"\"", &pi))
-        return 0;
-    bool ended = WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    EXPECT_TRUE(ended && code == 0) << "global_writer exit code " << code;
-    return ended && code == 0 ? pi.dwProcessId : 0;
+    if (StartProcess(Quote(ToolPath(L"global_writer.exe")) + L" \"" + text + L"\"", &pi)) {
+        WaitForSingleObject(pi.hProcess, 30000);   /* still running: exit code 259 */
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    EXPECT_EQ(0u, code) << "global_writer's exit code";
+    return code == 0 ? pi.dwProcessId : 0;
 }
 
 TEST_F(TraceViewer, ShowsTheSessionAndTheGlobalChannelInOneStreamEachLineMarked)
@@ -398,7 +398,6 @@ TEST_F(TraceViewer, GlobalObjectsLetEveryAccountWriteAndOnlyTheViewersUserListen
     const wchar_t *const names[3] = { L"Global\\DBWIN_BUFFER_READY", L"Global\\DBWIN_DATA_READY",
                                       L"Global\\DBWIN_BUFFER" };
     const ACCESS_MASK needed[3] = { SYNCHRONIZE, EVENT_MODIFY_STATE, FILE_MAP_WRITE };
-    const ACCESS_MASK full[3] = { EVENT_ALL_ACCESS, EVENT_ALL_ACCESS, SECTION_ALL_ACCESS };
     for (int i = 0; i < 3; i++) {
         HANDLE h = i < 2 ? OpenEventW(READ_CONTROL, FALSE, names[i])
                          : OpenFileMappingW(READ_CONTROL, FALSE, names[i]);
@@ -417,7 +416,6 @@ TEST_F(TraceViewer, GlobalObjectsLetEveryAccountWriteAndOnlyTheViewersUserListen
         bool denies = false;
         ACCESS_MASK others = 0, sure = 0;
         Grants(dacl, owner, me, &others, &sure, &denies);
-        EXPECT_EQ(full[i], sure & full[i]) << Narrow(names[i]);
         EXPECT_EQ(needed[i], others) << Narrow(names[i]) << ": granted to other accounts";
         for (const wchar_t *writer : writers) {
             PSID sid = NULL;
