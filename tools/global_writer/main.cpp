@@ -32,6 +32,15 @@
 
 #define BUFFER_BYTES     4096
 
+static const wchar_t kUsage[] =
+    L"usage: global_writer [--wait MS] TEXT...\n"
+    L"Sends each TEXT as one debug-output trace through the global channel\n"
+    L"(the Global\\DBWIN_ objects), as a process in session 0 does, to check that\n"
+    L"a viewer hears session 0. --wait: longest wait for the listener, default 5000.\n"
+    L"Exit codes: 0 every text taken, 1 bad command line, 2 no listener on the\n"
+    L"global channel, 3 its objects could not be opened, 4 the listener did not\n"
+    L"take a text in time.\n";
+
 struct GlobalChannel {
     HANDLE hMutex;          /* NULL when no writers' mutex exists */
     HANDLE hBufferReady;
@@ -144,8 +153,12 @@ int wmain(int argc, wchar_t **argv)
         }
         first = 3;
     }
+    if (first < argc && wcscmp(argv[first], L"--help") == 0) {
+        fwprintf(stdout, L"%ls", kUsage);
+        return EXIT_OK;
+    }
     if (first >= argc) {
-        fwprintf(stderr, L"usage: global_writer [--wait MS] TEXT...\n");
+        fwprintf(stderr, L"%ls", kUsage);
         return EXIT_USAGE;
     }
     status = OpenGlobalChannel(&channel);
