@@ -1,11 +1,14 @@
 /*
- * The trace viewer on the machine's debug-output channel: the real guard's
- * start-up seen with its process id and in order, every line of a fast
- * burst from two writers, traces with several line ends or none, the stop
- * options, and the refusal when another viewer already holds the channel.
+ * The trace viewer on the debug-output channels: the real guard's start-up
+ * seen with its process id and in order, every line of a fast burst from two
+ * writers, traces with several line ends or none, the stop options, the
+ * session's and the global channel in one stream, going on with one channel
+ * when the other is held and refusing when both are, and the global
+ * objects' security.
  */
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <sddl.h>
 #include <stdio.h>
 #include <string>
 #include <vector>
@@ -19,11 +22,12 @@
 namespace {
 
 struct ShownLine {
+    char channel;   /* S or G */
     DWORD pid;
     std::string text;
 };
 
-/* The trace lines among the viewer's output ("hh:mm:ss.mmm    pid text");
+/* The trace lines among the viewer's output ("hh:mm:ss.mmm C    pid text");
    notices ("trace_viewer: ...") are left out. *malformed counts the rest. */
 std::vector<ShownLine> ParseShown(const std::string &output, int *malformed = nullptr)
 {
@@ -40,13 +44,16 @@ std::vector<ShownLine> ParseShown(const std::string &output, int *malformed = nu
             continue;
         unsigned h, m, s, ms;
         unsigned long pid;
+        char channel = 0;
         int used = 0;
-        if (line.size() < 20 || sscanf(line.c_str(), "%2u:%2u:%2u.%3u %lu%n", &h, &m, &s, &ms, &pid, &used) != 5 ||
-            line[2] != ':' || line[8] != '.' || used >= (int)line.size() || line[used] != ' ') {
+        if (line.size() < 22 || sscanf(line.c_str(), "%2u:%2u:%2u.%3u %c %lu%n", &h, &m, &s, &ms, &channel, &pid,
+                                       &used) != 6 ||
+            line[2] != ':' || line[8] != '.' || (channel != 'S' && channel != 'G') || used >= (int)line.size() ||
+            line[used] != ' ') {
             bad++;
             continue;
         }
-        lines.push_back({ (DWORD)pid, line.substr(used + 1) });
+        lines.push_back({ channel, (DWORD)pid, line.substr(used + 1) });
     }
     if (malformed)
         *malformed = bad;
@@ -169,8 +176,10 @@ TEST_F(TraceViewer, ShowsTheRealGuardsTraceInOrderWithItsProcessIdAndFiltersByTa
     ASSERT_EQ(expected.back().size() + 16, texts.back().size()) << texts.back();
     texts.back().resize(expected.back().size());
     EXPECT_EQ(expected, texts) << output;
-    for (const ShownLine &line : shown)
+    for (const ShownLine &line : shown) {
         EXPECT_EQ(guard_.dwProcessId, line.pid) << line.text;
+        EXPECT_EQ('S', line.channel) << line.text;
+    }
 }
 
 TEST_F(TraceViewer, ShowsEveryLineOfAFastBurstFromTwoWritersInEachWritersOrder)
@@ -276,37 +285,147 @@ TEST_F(TraceViewer, StopsWhenTheTimeIsUpAndSaysSoWhenTheCountWasNotReached)
     EXPECT_NE(std::string::npos, usage.find("--count")) << usage;
 }
 
-TEST_F(TraceViewer, RefusesWhenAnotherViewerHoldsTheChannelAndLeavesThatOneWorking)
+/* Sends text through the global channel as a session-0 process does; the
+   writer's process id, 0 when it failed. */
+DWORD WriteGlobal(const std::wstring &text)
 {
-    ConsoleChild *first = Viewer(L"--tag VIEWHELD --count 1 --duration 60000");
-    ASSERT_TRUE(first);
-
-    DWORD code = 0;
-    std::string output;
-    ASSERT_TRUE(RunProcess(Quote(ToolPath(L"trace_viewer.exe")) + L" --duration 5000", 30000, &code, &output));
-    EXPECT_EQ(2u, code) << output;
-    EXPECT_NE(std::string::npos, output.find("another debug-output viewer already holds the channel"))
-        << output;
-    EXPECT_EQ(std::string::npos, output.find("listening")) << output;
-
-    /* The refused one must not have disturbed the first. */
-    OutputDebugStringW(L"VIEWHELD still heard\n");
-    ASSERT_EQ(0, FinishViewer(first, 30000, &output)) << output;
-    std::vector<std::string> expected = { "VIEWHELD still heard" };
-    EXPECT_EQ(expected, Texts(ParseShown(output)));
+    PROCESS_INFORMATION pi = {};
+    DWORD code = 99;
+    if (StartProcess(Quote(ToolPath(L"global_writer.exe")) + L" \"" + text + L"\"", &pi)) {
+        WaitForSingleObject(pi.hProcess, 30000);   /* still running: exit code 259 */
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    EXPECT_EQ(0u, code) << "global_writer's exit code";
+    return code == 0 ? pi.dwProcessId : 0;
 }
 
-TEST_F(TraceViewer, RefusesWhenTheSharedBufferAloneExists)
+TEST_F(TraceViewer, ShowsTheSessionAndTheGlobalChannelInOneStreamEachLineMarked)
 {
-    mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER");
-    ASSERT_TRUE(mapping_ != NULL);
-    ASSERT_NE((DWORD)ERROR_ALREADY_EXISTS, GetLastError()) << "a listener runs already";
+    ConsoleChild *viewer = Viewer(L"--tag VIEWBOTH --count 2 --duration 60000");
+    ASSERT_TRUE(viewer);
+    OutputDebugStringW(L"VIEWBOTH from this session\n");
+    DWORD writer = WriteGlobal(L"VIEWBOTH from session 0");
+    ASSERT_NE(0u, writer);
+
+    std::string output;
+    ASSERT_EQ(0, FinishViewer(viewer, 30000, &output)) << output;
+    std::vector<ShownLine> shown = ParseShown(output);
+    ASSERT_EQ(2u, shown.size()) << output;
+    EXPECT_TRUE(shown[0].channel == 'S' && shown[0].pid == GetCurrentProcessId() &&
+                shown[0].text == "VIEWBOTH from this session") << output;
+    EXPECT_TRUE(shown[1].channel == 'G' && shown[1].pid == writer && shown[1].text == "VIEWBOTH from session 0")
+        << output << " (writer " << writer << ")";
+}
+
+TEST_F(TraceViewer, GoesOnWithOneChannelWhileAnotherViewerHoldsTheOtherAndRefusesWhenBothAreHeld)
+{
+    ConsoleChild *first = Viewer(L"--global-only --tag VIEWHELD --count 1 --duration 60000");
+    ASSERT_TRUE(first);
+    ConsoleChild *session = Viewer(L"--tag VIEWHELD --count 1 --duration 60000");
+    ASSERT_TRUE(session);
 
     DWORD code = 0;
     std::string output;
     ASSERT_TRUE(RunProcess(Quote(ToolPath(L"trace_viewer.exe")) + L" --duration 5000", 30000, &code, &output));
     EXPECT_EQ(2u, code) << output;
-    EXPECT_NE(std::string::npos, output.find("DBWIN_BUFFER exists")) << output;
+    const std::string held = " is held by another debug-output viewer (";
+    EXPECT_NE(std::string::npos, output.find("this session's channel" + held + "DBWIN_BUFFER_READY exists)")) << output;
+    const std::string global = "the global channel (session 0: services, the device installer)" + held;
+    EXPECT_NE(std::string::npos, output.find(global + "Global\\DBWIN_BUFFER_READY exists)")) << output;
+    EXPECT_EQ(std::string::npos, output.find("listening")) << output;
+
+    /* The second viewer named the held channel and kept the other; the
+       refused third disturbed neither. */
+    EXPECT_NE(std::string::npos, ConsoleOutput(session).find(global)) << ConsoleOutput(session);
+    OutputDebugStringW(L"VIEWHELD session line\n");
+    ASSERT_NE(0u, WriteGlobal(L"VIEWHELD global line"));
+    ASSERT_EQ(0, FinishViewer(session, 30000, &output)) << output;
+    EXPECT_EQ(std::vector<std::string>{ "VIEWHELD session line" }, Texts(ParseShown(output)));
+    ASSERT_EQ(0, FinishViewer(first, 30000, &output)) << output;
+    EXPECT_EQ(std::vector<std::string>{ "VIEWHELD global line" }, Texts(ParseShown(output)));
+}
+
+TEST_F(TraceViewer, RefusesAChannelWhoseSharedBufferAloneExists)
+{
+    const wchar_t *const names[2] = { L"DBWIN_BUFFER", L"Global\\DBWIN_BUFFER" };
+    const wchar_t *const options[2] = { L" --session-only", L" --global-only" };
+    for (int i = 0; i < 2; i++) {
+        HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, names[i]);
+        ASSERT_TRUE(mapping != NULL) << GetLastError();
+        EXPECT_NE((DWORD)ERROR_ALREADY_EXISTS, GetLastError()) << "a listener runs already";
+        DWORD code = 0;
+        std::string output;
+        EXPECT_TRUE(RunProcess(Quote(ToolPath(L"trace_viewer.exe")) + options[i] + L" --duration 5000", 30000,
+                               &code, &output));
+        CloseHandle(mapping);
+        EXPECT_EQ(2u, code) << output;
+        EXPECT_NE(std::string::npos, output.find(Narrow(names[i]) + " exists")) << output;
+    }
+}
+
+/* What an allow-only DACL grants to anyone but the owner, and what an account
+   surely holds through its own SID or Everyone. */
+void Grants(PACL dacl, PSID owner, PSID account, ACCESS_MASK *others, ACCESS_MASK *sure, bool *denies)
+{
+    PSID everyone = NULL;
+    ConvertStringSidToSidW(L"S-1-1-0", &everyone);
+    *others = *sure = 0;
+    for (DWORD i = 0; dacl && i < dacl->AceCount; i++) {
+        ACCESS_ALLOWED_ACE *ace = NULL;
+        GetAce(dacl, i, (void **)&ace);
+        *denies = *denies || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE;
+        if (!EqualSid(&ace->SidStart, owner))
+            *others |= ace->Mask;
+        if (EqualSid(&ace->SidStart, account) || EqualSid(&ace->SidStart, everyone))
+            *sure |= ace->Mask;
+    }
+    LocalFree(everyone);
+}
+
+TEST_F(TraceViewer, GlobalObjectsLetEveryAccountWriteAndOnlyTheViewersUserListenOrChangeThem)
+{
+    ConsoleChild *viewer = Viewer(L"--global-only --duration 60000");
+    ASSERT_TRUE(viewer);
+    BYTE user[256];
+    DWORD cb = 0;
+    ASSERT_TRUE(GetTokenInformation(GetCurrentProcessToken(), TokenUser, user, sizeof(user), &cb)) << GetLastError();
+    PSID me = ((TOKEN_USER *)user)->User.Sid;
+    /* SYSTEM, LocalService, NetworkService, a service's own account, another user. */
+    const wchar_t *const writers[] = { L"S-1-5-18", L"S-1-5-19", L"S-1-5-20", L"S-1-5-80-1-2-3-4-5",
+                                       L"S-1-5-21-1-2-3-1001" };
+    const wchar_t *const names[3] = { L"Global\\DBWIN_BUFFER_READY", L"Global\\DBWIN_DATA_READY",
+                                      L"Global\\DBWIN_BUFFER" };
+    const ACCESS_MASK needed[3] = { SYNCHRONIZE, EVENT_MODIFY_STATE, FILE_MAP_WRITE };
+    for (int i = 0; i < 3; i++) {
+        HANDLE h = i < 2 ? OpenEventW(READ_CONTROL, FALSE, names[i])
+                         : OpenFileMappingW(READ_CONTROL, FALSE, names[i]);
+        ASSERT_TRUE(h != NULL) << Narrow(names[i]) << " error " << GetLastError();
+        BYTE sd[1024];
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = NULL;
+        PSID owner = NULL;
+        EXPECT_TRUE(GetKernelObjectSecurity(h, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, sd,
+                                            sizeof(sd), &cb)) << GetLastError();
+        CloseHandle(h);
+        ASSERT_TRUE(GetSecurityDescriptorOwner(sd, &owner, &defaulted) && owner != NULL);
+        ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && present && dacl != NULL)
+            << Narrow(names[i]) << ": no DACL or a null one";
+        EXPECT_TRUE(EqualSid(owner, me)) << Narrow(names[i]);
+        bool denies = false;
+        ACCESS_MASK others = 0, sure = 0;
+        Grants(dacl, owner, me, &others, &sure, &denies);
+        EXPECT_EQ(needed[i], others) << Narrow(names[i]) << ": granted to other accounts";
+        for (const wchar_t *writer : writers) {
+            PSID sid = NULL;
+            ASSERT_TRUE(ConvertStringSidToSidW(writer, &sid));
+            Grants(dacl, owner, sid, &others, &sure, &denies);
+            EXPECT_EQ(needed[i], sure) << Narrow(names[i]) << " for " << Narrow(writer);
+            LocalFree(sid);
+        }
+        EXPECT_FALSE(denies) << Narrow(names[i]) << ": an ACE that is not an allow ACE";
+    }
 }
 
 }  // namespace

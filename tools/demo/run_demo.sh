@@ -70,7 +70,7 @@ expect() {
 expect_times() { local i; for ((i = 0; i < $2; i++)); do expect "$1"; done; }
 
 echo "Printer driver companions: demo under Wine (prefix $WINEPREFIX)"
-echo "Trace lines (time, process id, text) come from the trace viewer running in the background."
+echo "Trace lines (time, channel: S this session or G session 0, process id, text) come from the trace viewer running in the background."
 
 # The viewer first, so nothing of the guard is missed; it stops at the demo's last marker.
 run "$TOOLS/trace_viewer.exe" --tag "$GUARD" --tag "$COINSTALLER" --tag DEMO \

@@ -7,25 +7,35 @@
 
 static const wchar_t kUsage[] =
     L"usage: trace_viewer [options]\n"
-    L"Shows the debug output of every process on this machine, one line per trace:\n"
-    L"local time, process id, text. Line ends inside a trace are shown as \\n.\n"
+    L"Shows debug output as it is sent, one line per trace: local time, channel,\n"
+    L"process id, text. Line ends inside a trace are shown as \\n.\n"
+    L"It listens on two channels at once; the mark after the time says which:\n"
+    L"  S  this session's: the processes of the viewer's own session (the desktop)\n"
+    L"  G  the global one: the processes of session 0, services and the device\n"
+    L"     installer (with the co-installers it loads) among them; to have it, an\n"
+    L"     account needs the right to create global objects: run the viewer as\n"
+    L"     administrator. Without it the viewer says so and shows S alone.\n"
+    L"Options:\n"
     L"  --tag TAG        show only traces that begin with TAG (letter case ignored);\n"
     L"                   give it again for more tags\n"
-    L"  --count N        stop after N lines shown\n"
+    L"  --count N        stop after N lines shown (of both channels together)\n"
     L"  --duration MS    stop after MS milliseconds\n"
     L"  --until TEXT     stop after the first line shown that contains TEXT\n"
-    L"  --flush          write every line out at once (otherwise when the channel is quiet)\n"
+    L"  --session-only   listen on this session's channel only (S)\n"
+    L"  --global-only    listen on the global channel only (G)\n"
+    L"  --flush          write every line out at once (otherwise when the channels are quiet)\n"
     L"  --log FILE       also write the lines to FILE (replaced), in UTF-8\n"
     L"  --quiet          no notice on standard error when listening starts\n"
     L"  --help           this text\n"
-    L"Ctrl+C stops it. Only one debug-output viewer can listen at a time.\n"
-    L"Exit codes: 0 stopped as asked, 1 bad command line, 2 another viewer holds the\n"
-    L"channel, 3 the channel or the log file could not be set up, 4 --duration ran\n"
-    L"out before --count or --until was met.\n";
+    L"Ctrl+C stops it. Only one debug-output viewer can listen on a channel at a time;\n"
+    L"when one channel is held or not allowed, the viewer says so and goes on with the other.\n"
+    L"Exit codes: 0 stopped as asked, 1 bad command line, 2 no channel asked for could\n"
+    L"be had (held by another viewer, or not allowed), 3 a channel or the log file could\n"
+    L"not be set up, 4 --duration ran out before --count or --until was met.\n";
 
 static void WriteUsage(HANDLE h)
 {
-    char text[2048];
+    char text[4096];
     DWORD written;
     int n = WideCharToMultiByte(CP_UTF8, 0, kUsage, -1, text, sizeof(text), NULL, NULL);
     if (n > 1)
@@ -58,6 +68,7 @@ static BOOL ParseNumber(const wchar_t *text, DWORD *out)
 int ParseArguments(int argc, wchar_t **argv, ViewerOptions *options, BOOL *helpShown)
 {
     ZeroMemory(options, sizeof(*options));
+    options->bListen[CHANNEL_SESSION] = options->bListen[CHANNEL_GLOBAL] = TRUE;
     *helpShown = FALSE;
     for (int i = 1; i < argc; i++) {
         const wchar_t *arg = argv[i];
@@ -71,6 +82,11 @@ int ParseArguments(int argc, wchar_t **argv, ViewerOptions *options, BOOL *helpS
             options->bFlushEachLine = TRUE;
         } else if (wcscmp(arg, L"--quiet") == 0) {
             options->bQuiet = TRUE;
+        } else if (wcscmp(arg, L"--session-only") == 0 || wcscmp(arg, L"--global-only") == 0) {
+            int other = wcscmp(arg, L"--session-only") == 0 ? CHANNEL_GLOBAL : CHANNEL_SESSION;
+            if (!options->bListen[1 - other])
+                return Bad(L"--session-only and --global-only exclude each other", NULL);
+            options->bListen[other] = FALSE;
         } else if (wcscmp(arg, L"--tag") == 0 || wcscmp(arg, L"--count") == 0 ||
                    wcscmp(arg, L"--duration") == 0 || wcscmp(arg, L"--until") == 0 ||
                    wcscmp(arg, L"--log") == 0) {

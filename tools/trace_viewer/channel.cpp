@@ -1,91 +1,137 @@
 /*
- * The machine's debug-output channel, seen from the listening side. A writer
- * waits for DBWIN_BUFFER_READY, puts its process id and text into the shared
+ * The debug-output channels, seen from the listening side. A writer waits
+ * for DBWIN_BUFFER_READY, puts its process id and text into the shared
  * DBWIN_BUFFER and signals DBWIN_DATA_READY; the listener copies the text out
- * and signals the buffer ready again. Only one listener can hold the channel,
- * so finding any of the three objects already there means another one runs.
+ * and signals the buffer ready again. A process writes through the objects of
+ * its own session's namespace: the unprefixed names for the viewer's session,
+ * the Global\ names for session 0, where services and the device installer
+ * run. The viewer holds both. Only one listener can hold a channel, so finding
+ * any of its three objects already there means another one runs.
  *
- * The receiver thread does nothing but copy: it takes the time, copies the
- * buffer into a record, lets the next writer in and queues the record. All
- * formatting and writing is done on the main thread, so a slow console or
- * file never keeps a writer waiting.
+ * Each channel has a receiver thread that does nothing but copy: it takes the
+ * time, copies the buffer into a record, lets the next writer in and queues
+ * the record. All formatting and writing is done on the main thread, so a
+ * slow console or file never keeps a writer waiting on either channel.
  */
 #include <stddef.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include "viewer.h"
 
-static HANDLE g_hBufferReady = NULL;
-static HANDLE g_hDataReady = NULL;
-static HANDLE g_hMapping = NULL;
-static const BYTE *g_pView = NULL;
-static HANDLE g_hStopReceiver = NULL;
-static HANDLE g_hReceiver = NULL;
+struct Channel {
+    const wchar_t *prefix;           /* of the objects' names */
+    const wchar_t *description;      /* for notices */
+    wchar_t mark;
+    HANDLE hObjects[3];              /* OBJECT_BUFFER_READY, OBJECT_DATA_READY, OBJECT_BUFFER */
+    const BYTE *pView;
+    HANDLE hReceiver;
+};
 
-/* Traces the receiver could not keep (no memory for the record). */
+static Channel g_channels[CHANNEL_COUNT] = {
+    { L"", L"this session's channel", L'S', { NULL, NULL, NULL }, NULL, NULL },
+    { L"Global\\", L"the global channel (session 0: services, the device installer)", L'G',
+      { NULL, NULL, NULL }, NULL, NULL },
+};
+static const wchar_t *const kObjectNames[3] = { L"DBWIN_BUFFER_READY", L"DBWIN_DATA_READY", L"DBWIN_BUFFER" };
+static HANDLE g_hStopReceivers = NULL;
+
+/* Traces the receivers could not keep (no memory for the record). */
 volatile LONG g_nLostRecords = 0;
 
-/* Creates a named object; TRUE in *existed when the name was taken already. */
-static HANDLE CreateChannelEvent(const wchar_t *name, BOOL *existed)
+wchar_t ChannelMark(int channel)
 {
-    HANDLE h = CreateEventW(NULL, FALSE, FALSE, name);
-    *existed = (h != NULL && GetLastError() == ERROR_ALREADY_EXISTS);
-    return h;
+    return g_channels[channel].mark;
 }
 
-int OpenChannel(void)
+/* Whether an object of that name exists, after its creation failed with 5. */
+static BOOL ObjectExists(int object, const wchar_t *name)
 {
-    BOOL existed = FALSE;
-    const wchar_t *held = NULL;
+    HANDLE h = object == OBJECT_BUFFER ? OpenFileMappingW(FILE_MAP_READ, FALSE, name)
+                                       : OpenEventW(SYNCHRONIZE, FALSE, name);
+    BOOL exists = h != NULL || GetLastError() != ERROR_FILE_NOT_FOUND;
 
-    g_hBufferReady = CreateChannelEvent(L"DBWIN_BUFFER_READY", &existed);
-    if (g_hBufferReady == NULL) {
-        Notice(L"cannot create the event DBWIN_BUFFER_READY (error %lu)", GetLastError());
-        CloseChannel();
-        return EXIT_FAILED;
-    }
-    if (existed)
-        held = L"DBWIN_BUFFER_READY";
-    if (!held) {
-        g_hDataReady = CreateChannelEvent(L"DBWIN_DATA_READY", &existed);
-        if (g_hDataReady == NULL) {
-            Notice(L"cannot create the event DBWIN_DATA_READY (error %lu)", GetLastError());
-            CloseChannel();
-            return EXIT_FAILED;
-        }
-        if (existed)
-            held = L"DBWIN_DATA_READY";
-    }
-    if (!held) {
-        g_hMapping = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, CHANNEL_BYTES,
-                                        L"DBWIN_BUFFER");
-        if (g_hMapping == NULL) {
-            Notice(L"cannot create the shared buffer DBWIN_BUFFER (error %lu)", GetLastError());
-            CloseChannel();
-            return EXIT_FAILED;
-        }
-        if (GetLastError() == ERROR_ALREADY_EXISTS)
-            held = L"DBWIN_BUFFER";
-    }
-    if (held) {
-        Notice(L"another debug-output viewer already holds the channel (%ls exists); "
-               L"close it and start again", held);
-        CloseChannel();
-        return EXIT_CHANNEL_HELD;
-    }
-    g_pView = (const BYTE *)MapViewOfFile(g_hMapping, FILE_MAP_READ, 0, 0, CHANNEL_BYTES);
-    if (g_pView == NULL) {
-        Notice(L"cannot map the shared buffer DBWIN_BUFFER (error %lu)", GetLastError());
-        CloseChannel();
-        return EXIT_FAILED;
-    }
-    return EXIT_OK;
+    if (h != NULL)
+        CloseHandle(h);
+    return exists;
 }
 
-/* Copies the buffer into a new record; NULL when there is no memory. */
-static TraceRecord *CopyBuffer(void)
+/* Makes one object of the channel: EXIT_OK, EXIT_CHANNEL_HELD or
+   EXIT_FAILED, the latter two after a notice. */
+static int MakeObject(Channel *c, int object)
 {
-    const char *text = (const char *)(g_pView + sizeof(DWORD));
+    wchar_t name[64];
+    SECURITY_ATTRIBUTES sa = { sizeof(sa), NULL, FALSE };
+    DWORD error;
+    int status = EXIT_OK;
+
+    _snwprintf(name, 63, L"%ls%ls", c->prefix, kObjectNames[object]);
+    name[63] = L'\0';
+    sa.lpSecurityDescriptor = MakeChannelSecurity(object);
+    if (sa.lpSecurityDescriptor == NULL)
+        return EXIT_FAILED;
+    if (object == OBJECT_BUFFER)
+        c->hObjects[object] = CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, CHANNEL_BYTES,
+                                                 name);
+    else
+        c->hObjects[object] = CreateEventW(&sa, FALSE, FALSE, name);
+    error = GetLastError();
+    if ((c->hObjects[object] != NULL && error == ERROR_ALREADY_EXISTS) ||
+        (c->hObjects[object] == NULL && error == ERROR_ACCESS_DENIED && ObjectExists(object, name))) {
+        Notice(L"%ls is held by another debug-output viewer (%ls exists); its lines are not shown",
+               c->description, name);
+        status = EXIT_CHANNEL_HELD;
+    } else if (c->hObjects[object] == NULL && error == ERROR_ACCESS_DENIED && object == OBJECT_BUFFER) {
+        /* Making a shared buffer in the global namespace from a session
+           needs the right to create global objects. */
+        Notice(L"%ls cannot be had: this account may not create global objects (%ls, error 5); "
+               L"run the viewer as administrator to see its lines", c->description, name);
+        status = EXIT_CHANNEL_HELD;
+    } else if (c->hObjects[object] == NULL) {
+        Notice(L"%ls cannot be had: %ls could not be made (error %lu); its lines are not shown",
+               c->description, name, error);
+        status = EXIT_FAILED;
+    }
+    LocalFree(sa.lpSecurityDescriptor);
+    return status;
+}
+
+static void CloseChannel(Channel *c)
+{
+    if (c->pView != NULL)
+        UnmapViewOfFile(c->pView);
+    c->pView = NULL;
+    for (int i = 0; i < 3; i++) {
+        if (c->hObjects[i] != NULL)
+            CloseHandle(c->hObjects[i]);
+        c->hObjects[i] = NULL;
+    }
+}
+
+int OpenChannel(int channel)
+{
+    Channel *c = &g_channels[channel];
+    int status = EXIT_OK;
+
+    for (int object = 0; object < 3 && status == EXIT_OK; object++)
+        status = MakeObject(c, object);
+    if (status == EXIT_OK) {
+        c->pView = (const BYTE *)MapViewOfFile(c->hObjects[OBJECT_BUFFER], FILE_MAP_READ, 0, 0, CHANNEL_BYTES);
+        if (c->pView == NULL) {
+            Notice(L"%ls cannot be had: its shared buffer could not be mapped (error %lu)", c->description,
+                   GetLastError());
+            status = EXIT_FAILED;
+        }
+    }
+    if (status != EXIT_OK)
+        CloseChannel(c);
+    return status;
+}
+
+/* Copies the channel's buffer into a new record; NULL when there is no memory. */
+static TraceRecord *CopyBuffer(const Channel *c)
+{
+    const char *text = (const char *)(c->pView + sizeof(DWORD));
     size_t cb = 0;
     TraceRecord *record;
 
@@ -96,27 +142,28 @@ static TraceRecord *CopyBuffer(void)
         return NULL;
     GetLocalTime(&record->time);
     record->next = NULL;
-    memcpy(&record->dwPid, g_pView, sizeof(DWORD));
+    record->channel = (int)(c - g_channels);
+    memcpy(&record->dwPid, c->pView, sizeof(DWORD));
     record->cbText = (DWORD)cb;
     memcpy(record->text, text, cb);
     record->text[cb] = '\0';
     return record;
 }
 
-static DWORD WINAPI ReceiverThread(void *unused)
+static DWORD WINAPI ReceiverThread(void *param)
 {
-    HANDLE waits[2] = { g_hStopReceiver, g_hDataReady };
-    (void)unused;
+    const Channel *c = (const Channel *)param;
+    HANDLE waits[2] = { g_hStopReceivers, c->hObjects[OBJECT_DATA_READY] };
 
-    SetEvent(g_hBufferReady);
+    SetEvent(c->hObjects[OBJECT_BUFFER_READY]);
     for (;;) {
         DWORD r = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
         TraceRecord *record;
 
         if (r != WAIT_OBJECT_0 + 1)
             break;   /* asked to stop, or the wait failed */
-        record = CopyBuffer();
-        SetEvent(g_hBufferReady);
+        record = CopyBuffer(c);
+        SetEvent(c->hObjects[OBJECT_BUFFER_READY]);
         if (record)
             PushRecord(record);
         else
@@ -125,45 +172,43 @@ static DWORD WINAPI ReceiverThread(void *unused)
     return 0;
 }
 
-BOOL StartReceiver(void)
+BOOL StartReceivers(void)
 {
-    g_hStopReceiver = CreateEventW(NULL, TRUE, FALSE, NULL);
-    if (g_hStopReceiver == NULL)
+    g_hStopReceivers = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (g_hStopReceivers == NULL)
         return FALSE;
-    g_hReceiver = CreateThread(NULL, 0, ReceiverThread, NULL, 0, NULL);
-    if (g_hReceiver == NULL)
-        return FALSE;
-    /* A writer waits while the receiver is not running; let it run first. */
-    SetThreadPriority(g_hReceiver, THREAD_PRIORITY_HIGHEST);
+    for (int i = 0; i < CHANNEL_COUNT; i++) {
+        Channel *c = &g_channels[i];
+        if (c->pView == NULL)
+            continue;
+        c->hReceiver = CreateThread(NULL, 0, ReceiverThread, c, 0, NULL);
+        if (c->hReceiver == NULL)
+            return FALSE;
+        /* A writer waits while its receiver is not running; let it run first. */
+        SetThreadPriority(c->hReceiver, THREAD_PRIORITY_HIGHEST);
+    }
     return TRUE;
 }
 
-void StopReceiver(void)
+void StopReceivers(void)
 {
-    if (g_hReceiver != NULL) {
-        SetEvent(g_hStopReceiver);
-        WaitForSingleObject(g_hReceiver, 10000);
-        CloseHandle(g_hReceiver);
-        g_hReceiver = NULL;
+    if (g_hStopReceivers != NULL)
+        SetEvent(g_hStopReceivers);
+    for (int i = 0; i < CHANNEL_COUNT; i++) {
+        Channel *c = &g_channels[i];
+        if (c->hReceiver == NULL)
+            continue;
+        WaitForSingleObject(c->hReceiver, 10000);
+        CloseHandle(c->hReceiver);
+        c->hReceiver = NULL;
     }
-    if (g_hStopReceiver != NULL) {
-        CloseHandle(g_hStopReceiver);
-        g_hStopReceiver = NULL;
-    }
+    if (g_hStopReceivers != NULL)
+        CloseHandle(g_hStopReceivers);
+    g_hStopReceivers = NULL;
 }
 
-void CloseChannel(void)
+void CloseChannels(void)
 {
-    if (g_pView != NULL)
-        UnmapViewOfFile(g_pView);
-    g_pView = NULL;
-    if (g_hMapping != NULL)
-        CloseHandle(g_hMapping);
-    g_hMapping = NULL;
-    if (g_hDataReady != NULL)
-        CloseHandle(g_hDataReady);
-    g_hDataReady = NULL;
-    if (g_hBufferReady != NULL)
-        CloseHandle(g_hBufferReady);
-    g_hBufferReady = NULL;
+    for (int i = 0; i < CHANNEL_COUNT; i++)
+        CloseChannel(&g_channels[i]);
 }

@@ -1,7 +1,7 @@
 /*
- * trace_viewer: shows the debug output of every process on the machine as
- * it happens, one line per trace (see output.cpp for the form and
- * arguments.cpp for the options). The receiver thread empties the channel
+ * trace_viewer: shows the debug output of this session's processes and of
+ * session 0's as it happens, one line per trace (see output.cpp for the form
+ * and arguments.cpp for the options). The receiver threads empty the channels
  * (channel.cpp); this thread filters, prints and decides when to stop.
  */
 #include "viewer.h"
@@ -55,6 +55,48 @@ static int PrintUntilDone(const ViewerOptions *options)
     }
 }
 
+/* In session 0 the session's own names are the global ones: one channel. */
+static BOOL InSessionZero(void)
+{
+    DWORD session = 1;
+    return ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0;
+}
+
+/* Opens the channels asked for; EXIT_OK when at least one could be had. */
+static int OpenChannels(ViewerOptions *options)
+{
+    int status = EXIT_FAILED;
+    BOOL anyHeld = FALSE;
+
+    if (options->bListen[CHANNEL_SESSION] && options->bListen[CHANNEL_GLOBAL] && InSessionZero())
+        options->bListen[CHANNEL_SESSION] = FALSE;
+    for (int i = 0; i < CHANNEL_COUNT; i++) {
+        int opened;
+        if (!options->bListen[i])
+            continue;
+        opened = OpenChannel(i);
+        options->bListen[i] = opened == EXIT_OK;
+        if (opened == EXIT_OK)
+            status = EXIT_OK;
+        anyHeld = anyHeld || opened == EXIT_CHANNEL_HELD;
+    }
+    if (status != EXIT_OK) {
+        Notice(L"nothing to listen on: no channel asked for could be had");
+        status = anyHeld ? EXIT_CHANNEL_HELD : EXIT_FAILED;
+    }
+    return status;
+}
+
+static void NoticeListening(const ViewerOptions *options)
+{
+    if (options->bListen[CHANNEL_SESSION] && options->bListen[CHANNEL_GLOBAL])
+        Notice(L"listening to this session (S) and to session 0 (G); Ctrl+C stops");
+    else if (options->bListen[CHANNEL_SESSION])
+        Notice(L"listening to this session (S) only; Ctrl+C stops");
+    else
+        Notice(L"listening to session 0 (G) only; Ctrl+C stops");
+}
+
 int wmain(int argc, wchar_t **argv)
 {
     ViewerOptions options;
@@ -66,26 +108,26 @@ int wmain(int argc, wchar_t **argv)
     g_hInterrupt = CreateEventW(NULL, TRUE, FALSE, NULL);
     if (g_hInterrupt == NULL || !InitQueue() || !OpenOutput(&options))
         return EXIT_FAILED;
-    status = OpenChannel();
+    status = OpenChannels(&options);
     if (status != EXIT_OK) {
         CloseOutput();
         return status;
     }
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    if (!StartReceiver()) {
-        Notice(L"cannot start the receiving thread (error %lu)", GetLastError());
-        StopReceiver();
-        CloseChannel();
+    if (!StartReceivers()) {
+        Notice(L"cannot start a receiving thread (error %lu)", GetLastError());
+        StopReceivers();
+        CloseChannels();
         CloseOutput();
         return EXIT_FAILED;
     }
     if (!options.bQuiet)
-        Notice(L"listening to the debug output of every process; Ctrl+C stops");
+        NoticeListening(&options);
 
     status = PrintUntilDone(&options);
 
-    StopReceiver();
-    CloseChannel();
+    StopReceivers();
+    CloseChannels();
     CloseOutput();
     if (g_nLostRecords > 0)
         Notice(L"%ld traces lost: no memory to keep them", g_nLostRecords);

@@ -1,10 +1,10 @@
 /*
  * What the viewer prints. One line per trace:
  *
- *     hh:mm:ss.mmm    pid text
+ *     hh:mm:ss.mmm C    pid text
  *
- * local time of arrival, the writer's process id (right-aligned in six
- * columns) and its text. The one line end that closes a trace is dropped;
+ * local time of arrival, the channel's mark C (S this session, G session 0),
+ * the writer's process id (right-aligned in six columns) and its text. The one line end that closes a trace is dropped;
  * line ends inside it are shown as \n (and \r), other control characters as
  * \xNN, so every trace stays on one line whether it has several line ends or
  * none. Lines go to the console as text, or as UTF-8 with "\n" line ends when
@@ -16,7 +16,7 @@
 #include <wchar.h>
 #include "viewer.h"
 
-/* A trace of up to 4091 bytes, each shown in at most four units, plus time and pid. */
+/* A trace of up to 4091 bytes, each shown in at most four units, plus time, mark and pid. */
 #define LINE_UNITS   (CHANNEL_TEXT_BYTES * 4 + 64)
 #define OUT_BYTES    65536
 
@@ -158,8 +158,9 @@ BOOL PrintRecord(const ViewerOptions *options, const TraceRecord *record, BOOL *
     int at, prefix;
     int cb;
 
-    at = swprintf(g_line, 32, L"%02u:%02u:%02u.%03u %6lu ", record->time.wHour, record->time.wMinute,
-                  record->time.wSecond, record->time.wMilliseconds, (unsigned long)record->dwPid);
+    at = swprintf(g_line, 32, L"%02u:%02u:%02u.%03u %lc %6lu ", record->time.wHour, record->time.wMinute,
+                  record->time.wSecond, record->time.wMilliseconds, (wint_t)ChannelMark(record->channel),
+                  (unsigned long)record->dwPid);
     if (at < 0)
         return FALSE;
     prefix = at;

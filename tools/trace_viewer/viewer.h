@@ -1,7 +1,9 @@
 /*
- * The trace viewer: what its source files share. It listens on the machine's
- * debug-output channel, where every process's OutputDebugString text arrives
- * one at a time, and prints one line per trace: local time, process id, text.
+ * The trace viewer: what its source files share. It listens on two
+ * debug-output channels at once, where OutputDebugString texts arrive one at
+ * a time: its own session's and the global one, which is the channel of the
+ * processes in session 0 (services, the device installer). It prints one
+ * line per trace: local time, channel mark, process id, text.
  */
 #ifndef VIEWER_H
 #define VIEWER_H
@@ -11,14 +13,19 @@
 /* Exit codes. */
 #define EXIT_OK            0
 #define EXIT_USAGE         1   /* bad command line */
-#define EXIT_CHANNEL_HELD  2   /* another listener holds the debug-output channel */
-#define EXIT_FAILED        3   /* the channel or the output could not be set up */
+#define EXIT_CHANNEL_HELD  2   /* no channel to be had: held by other listeners, or not allowed */
+#define EXIT_FAILED        3   /* the channels or the output could not be set up */
 #define EXIT_TIME_UP       4   /* --duration ended the run before --count or --until was met */
 
 #define MAX_TAGS           16
 /* The shared buffer: the writer's process id, then its text, terminated. */
 #define CHANNEL_BYTES      4096
 #define CHANNEL_TEXT_BYTES (CHANNEL_BYTES - sizeof(DWORD))
+
+/* The channels, and the mark each line carries for the one it came through. */
+#define CHANNEL_SESSION    0   /* this session's objects, unprefixed names: mark S */
+#define CHANNEL_GLOBAL     1   /* the Global\ objects, session 0's own: mark G */
+#define CHANNEL_COUNT      2
 
 struct ViewerOptions {
     const wchar_t *tags[MAX_TAGS];   /* keep traces that begin with one of these */
@@ -29,12 +36,14 @@ struct ViewerOptions {
     BOOL bFlushEachLine;             /* write every line out at once */
     const wchar_t *strLogPath;       /* also append the lines to this file */
     BOOL bQuiet;                     /* no "listening" notice on standard error */
+    BOOL bListen[CHANNEL_COUNT];     /* the channels asked for */
 };
 
 /* One trace as it came off the channel. */
 struct TraceRecord {
     TraceRecord *next;
     SYSTEMTIME time;                 /* local time of arrival */
+    int channel;                     /* CHANNEL_SESSION or CHANNEL_GLOBAL */
     DWORD dwPid;
     DWORD cbText;                    /* bytes of text, without the terminator */
     char text[1];                    /* ANSI code page text, terminated */
@@ -44,11 +53,20 @@ struct TraceRecord {
    for --help (exit 0 then). */
 int ParseArguments(int argc, wchar_t **argv, ViewerOptions *options, BOOL *helpShown);
 
-/* channel.cpp: the debug-output channel and the thread that empties it. */
-int OpenChannel(void);               /* EXIT_OK, EXIT_CHANNEL_HELD or EXIT_FAILED */
-BOOL StartReceiver(void);
-void StopReceiver(void);             /* waits for the receiver thread to end */
-void CloseChannel(void);
+/* channel.cpp: the debug-output channels and the threads that empty them.
+   OpenChannel says on standard error why a channel cannot be had. */
+int OpenChannel(int channel);        /* EXIT_OK, EXIT_CHANNEL_HELD or EXIT_FAILED */
+BOOL StartReceivers(void);           /* one for each open channel */
+void StopReceivers(void);            /* waits for the receiver threads to end */
+void CloseChannels(void);
+wchar_t ChannelMark(int channel);
+
+/* channel_security.cpp: the security the objects of a channel are made
+   with; free it with LocalFree. NULL after a notice. */
+#define OBJECT_BUFFER_READY 0
+#define OBJECT_DATA_READY   1
+#define OBJECT_BUFFER       2
+PSECURITY_DESCRIPTOR MakeChannelSecurity(int object);
 
 /* trace_queue.cpp: records handed from the receiver to the printer, in order. */
 BOOL InitQueue(void);
