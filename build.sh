@@ -4,10 +4,13 @@
 #   ./build.sh test     build everything and run every test under Wine
 #   ./build.sh bench    run the benchmarks against the platform floor
 #   ./build.sh demo     run the whole scenario under Wine and show it
-#   ./build.sh release  build, then sign into dist/release/ with the symbol store and a zip
+#   ./build.sh check    run the release gate on the files in dist/ (or on the files named)
+#   ./build.sh release  build, run the release gate, then sign into dist/release/
+#                       with the symbol store and a zip
 set -euo pipefail
-# A signing password stays in this shell: no program of the build inherits
-# it; the release step alone gets it back (see release below).
+# A signing password is taken out of the environment of everything this
+# script starts (it stays in this shell and in this process's own initial
+# environment); the release step alone gets it back (see release below).
 signing_password=${SIGNING_PASSWORD-} signing_password_set=${SIGNING_PASSWORD+yes}
 unset SIGNING_PASSWORD
 cd "$(dirname "$0")"
@@ -108,7 +111,18 @@ demo)
     with_wine
     "$ROOT/tools/demo/run_demo.sh" "$BUILD"
     ;;
+check)
+    need_packages
+    shift
+    if [ $# -eq 0 ]; then
+        set -- "$ROOT"/dist/*.exe "$ROOT"/dist/*.dll
+        [ -f "$1" ] || { echo "build.sh check: no binaries in dist/; run ./build.sh first" >&2; exit 1; }
+    fi
+    python3 "$ROOT/tools/release/release_gate.py" "$@"
+    ;;
 release)
+    # Settings that would stop the release stop it before the build.
+    "$ROOT/tools/release/make_release.sh" --check-settings
     need_packages
     configure -DBUILD_TESTING=OFF
     cmake --build "$BUILD" --target deliverables -j "$jobs"
@@ -122,7 +136,7 @@ release)
     fi
     ;;
 *)
-    echo "usage: $0 [build|test|bench|demo|release]" >&2
+    echo "usage: $0 [build|test|bench|demo|check [FILE...]|release]" >&2
     exit 2
     ;;
 esac

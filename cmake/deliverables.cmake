@@ -34,8 +34,9 @@ set(DELIVERABLE_LINK_FLAGS -static -static-libgcc -static-libstdc++ -Wl,--gc-sec
 # pointers. Its one routine must not check a cookie itself.
 add_library(load_config OBJECT ${PROJECT_SOURCE_DIR}/cmake/load_config.c)
 target_compile_options(load_config PRIVATE ${DELIVERABLE_COMPILE_FLAGS} -fno-stack-protector)
+set(HARDENING_LIBRARIES load_config)
 
-# finish_deliverable(TAG FILE): the linked image goes to dist/ without the
+# finish_deliverable(TAG FILE): the linked image goes to DIST_DIR without the
 # DWARF that the mingw-w64 runtime's own objects bring along (lld keeps it
 # even beside a PDB), with its header checksum set again, and its PDB beside
 # it. The link writes the PDB into the target's build folder under a path
@@ -57,10 +58,9 @@ function(add_power_guard tag)
     target_compile_options(${tag} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:${DELIVERABLE_COMPILE_FLAGS}>)
     target_compile_options(${tag} PRIVATE $<$<COMPILE_LANGUAGE:RC>:-DBUILD_TAG=${tag} -DBUILD_TAG_STR="${tag}">)
     target_link_options(${tag} PRIVATE ${DELIVERABLE_LINK_FLAGS} -mwindows)
-    target_link_libraries(${tag} PRIVATE load_config user32 gdi32 advapi32 kernel32)
+    target_link_libraries(${tag} PRIVATE ${HARDENING_LIBRARIES} user32 gdi32 advapi32 kernel32)
     set_target_properties(${tag} PROPERTIES OUTPUT_NAME ${tag})
     finish_deliverable(${tag} ${tag}.exe)
-    add_dependencies(deliverables ${tag})
 endfunction()
 
 # add_coinstaller(TAG): TAG.dll exporting CoInstallerE under the name TAG.dll.
@@ -72,10 +72,9 @@ function(add_coinstaller tag)
     target_compile_options(${tag} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:${DELIVERABLE_COMPILE_FLAGS}>)
     target_compile_options(${tag} PRIVATE $<$<COMPILE_LANGUAGE:RC>:-DBUILD_TAG=${tag} -DBUILD_TAG_STR="${tag}">)
     target_link_options(${tag} PRIVATE ${DELIVERABLE_LINK_FLAGS})
-    target_link_libraries(${tag} PRIVATE load_config setupapi winspool advapi32 user32 kernel32)
+    target_link_libraries(${tag} PRIVATE ${HARDENING_LIBRARIES} setupapi winspool advapi32 user32 kernel32)
     set_target_properties(${tag} PROPERTIES PREFIX "" OUTPUT_NAME ${tag})
     finish_deliverable(${tag} ${tag}.dll)
-    add_dependencies(deliverables ${tag})
 endfunction()
 
 # add_windows_tool(NAME sources...): a console helper program (stand-ins, bench).
