@@ -121,19 +121,23 @@ check)
     python3 "$ROOT/tools/release/release_gate.py" "$@"
     ;;
 release)
-    # Settings that would stop the release stop it before the build.
-    "$ROOT/tools/release/make_release.sh" --check-settings
+    # SIGNING_PFX and the other SIGNING_ settings pass through the environment;
+    # the password is handed back to the release script alone.
+    release_script() {
+        if [ -n "$signing_password_set" ]; then
+            SIGNING_PASSWORD=$signing_password "$ROOT/tools/release/make_release.sh" "$@"
+        else
+            "$ROOT/tools/release/make_release.sh" "$@"
+        fi
+    }
+    # Settings that would stop the release stop it before the build (and
+    # leave no release of an earlier run behind).
+    release_script --check-settings "$ROOT/dist/release"
     need_packages
     configure -DBUILD_TESTING=OFF
     cmake --build "$BUILD" --target deliverables -j "$jobs"
     collect_dist
-    # SIGNING_PFX and the other SIGNING_ settings pass through the environment.
-    if [ -n "$signing_password_set" ]; then
-        SIGNING_PASSWORD=$signing_password \
-            "$ROOT/tools/release/make_release.sh" "$ROOT/dist" "$ROOT/dist/release" "$BUILD/signing"
-    else
-        "$ROOT/tools/release/make_release.sh" "$ROOT/dist" "$ROOT/dist/release" "$BUILD/signing"
-    fi
+    release_script "$ROOT/dist" "$ROOT/dist/release" "$BUILD/signing"
     ;;
 *)
     echo "usage: $0 [build|test|bench|demo|check [FILE...]|release]" >&2

@@ -6,7 +6,8 @@
 #   <OUT>/../printer-companions-<version>.zip   OUT as one zip
 #
 #   make_release.sh DIST OUT SIGNING_DIR
-#   make_release.sh --check-settings     only check the SIGNING_ settings
+#   make_release.sh --check-settings [OUT]    only check the SIGNING_ settings
+#                                             (removing OUT and its zip first)
 #
 # DIST holds the binaries and PDBs the build made; it is only read. Before
 # anything is signed, the release gate (release_gate.py) checks every binary;
@@ -28,9 +29,10 @@
 # SOURCE_DATE_EPOCH, when set, is the signing time and the time of the zip's
 # entries; otherwise the time of the source's last commit is.
 set -euo pipefail
-# The password (or PIN) is kept in this shell only: no program started here
-# inherits it, and it reaches osslsigncode through a pipe (see sign_one),
-# never its command line.
+# The password (or PIN) is taken out of the environment of every program
+# started here; it stays in this shell (and in the environment this script
+# was started with, which root and the same user can read), and it reaches
+# osslsigncode through a pipe (see sign_one), never its command line.
 have_password=${SIGNING_PASSWORD+yes}
 password=${SIGNING_PASSWORD:-}
 unset SIGNING_PASSWORD
@@ -44,19 +46,19 @@ case "${SIGNING_KEY:-}" in
     die "SIGNING_KEY carries the PIN (pin-value=), which would put it on osslsigncode's command line for every user of this machine to read. Take pin-value out of the URI and give the PIN in SIGNING_PASSWORD." ;;
 esac
 check_only=
-if [ "${1:-}" = --check-settings ] && [ $# -eq 1 ]; then
+if [ "${1:-}" = --check-settings ] && [ $# -le 2 ]; then
     check_only=yes
 else
-    [ $# -eq 3 ] || { sed -n '2,30s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+    [ $# -eq 3 ] || { sed -n '2,31s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 source_root=$(cd "$here/../.." && pwd)
 pdbutil=/usr/lib/llvm-16/bin/llvm-pdbutil
 
-if [ -z "$check_only" ]; then
-    dist=$(cd "$1" && pwd)
+if [ -z "$check_only" ] || [ $# -eq 2 ]; then
+    [ -n "$check_only" ] || dist=$(cd "$1" && pwd)
     out=$2
-    signing_dir=$3
+    signing_dir=${3:-}
     version=$(sed -n 's/^#define[ \t]*VERSION_TEXT[ \t]*"\([0-9.]*\)".*/\1/p' "$source_root/drivers/printer/version.rc")
     [[ "$version" =~ ^[0-9]+(\.[0-9]+){3}$ ]] ||
         die "no VERSION_TEXT in drivers/printer/version.rc"

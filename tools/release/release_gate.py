@@ -241,6 +241,9 @@ def check_mitigations(data, image, routines, code, problems):
         return None if section is None else section[5]
 
     def quad_at(va):
+        section = section_of(image, va - base)
+        if section is None or va - base + 8 > section[1] + section[4]:
+            return 0  # beyond the section's data in the file: zero when loaded
         return struct.unpack_from("<Q", data, file_offset(image, va - base))[0]
 
     rva, size = image["directories"][DIR_LOAD_CONFIG]
