@@ -4,10 +4,13 @@
 #   ./build.sh test     build everything and run every test under Wine
 #   ./build.sh bench    run the benchmarks against the platform floor
 #   ./build.sh demo     run the whole scenario under Wine and show it
-#   ./build.sh release  build, then sign into dist/release/ with the symbol store and a zip
+#   ./build.sh check    run the release gate on the files in dist/ (or on the files named)
+#   ./build.sh release  build, run the release gate, then sign into dist/release/
+#                       with the symbol store and a zip
 set -euo pipefail
-# A signing password stays in this shell: no program of the build inherits
-# it; the release step alone gets it back (see release below).
+# A signing password is taken out of the environment of everything this
+# script starts (it stays in this shell and in this process's own initial
+# environment); the release step alone gets it back (see release below).
 signing_password=${SIGNING_PASSWORD-} signing_password_set=${SIGNING_PASSWORD+yes}
 unset SIGNING_PASSWORD
 cd "$(dirname "$0")"
@@ -108,21 +111,36 @@ demo)
     with_wine
     "$ROOT/tools/demo/run_demo.sh" "$BUILD"
     ;;
+check)
+    need_packages
+    shift
+    if [ $# -eq 0 ]; then
+        set -- "$ROOT"/dist/*.exe "$ROOT"/dist/*.dll
+        [ -f "$1" ] || { echo "build.sh check: no binaries in dist/; run ./build.sh first" >&2; exit 1; }
+    fi
+    python3 "$ROOT/tools/release/release_gate.py" "$@"
+    ;;
 release)
+    # SIGNING_PFX and the other SIGNING_ settings pass through the environment;
+    # the password is handed back to the release script alone.
+    release_script() {
+        if [ -n "$signing_password_set" ]; then
+            SIGNING_PASSWORD=$signing_password "$ROOT/tools/release/make_release.sh" "$@"
+        else
+            "$ROOT/tools/release/make_release.sh" "$@"
+        fi
+    }
+    # Settings that would stop the release stop it before the build (and
+    # leave no release of an earlier run behind).
+    release_script --check-settings "$ROOT/dist/release"
     need_packages
     configure -DBUILD_TESTING=OFF
     cmake --build "$BUILD" --target deliverables -j "$jobs"
     collect_dist
-    # SIGNING_PFX and the other SIGNING_ settings pass through the environment.
-    if [ -n "$signing_password_set" ]; then
-        SIGNING_PASSWORD=$signing_password \
-            "$ROOT/tools/release/make_release.sh" "$ROOT/dist" "$ROOT/dist/release" "$BUILD/signing"
-    else
-        "$ROOT/tools/release/make_release.sh" "$ROOT/dist" "$ROOT/dist/release" "$BUILD/signing"
-    fi
+    release_script "$ROOT/dist" "$ROOT/dist/release" "$BUILD/signing"
     ;;
 *)
-    echo "usage: $0 [build|test|bench|demo|release]" >&2
+    echo "usage: $0 [build|test|bench|demo|check [FILE...]|release]" >&2
     exit 2
     ;;
 esac

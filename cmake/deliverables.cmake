@@ -10,18 +10,33 @@ set(WIN_COMMON_FLAGS -Wall -Wextra -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN)
 # a debugger can walk and name its frames. The build is reproducible: no
 # compiler command line in the PDB, source and build paths mapped to fixed
 # ones, lld's time stamp and PDB GUID derived from the content.
+#
+# The exploit mitigations: stack cookies in every routine with a local array,
+# Control Flow Guard on every indirect call, the CET shadow-stack mark; the
+# load config directory that names the cookie and the guard pointers comes
+# from cmake/load_config.c (the load_config object, linked into each). The
+# unit tests that compile the deliverables' sources use them too.
 set(PDB_SOURCE_ROOT "C:\\printer_companions")
+set(HARDENING_COMPILE_FLAGS -fstack-protector-strong -mguard=cf)
+set(HARDENING_LINK_FLAGS -mguard=cf -Wl,-Xlink=-cetcompat)
 set(DELIVERABLE_COMPILE_FLAGS ${WIN_COMMON_FLAGS} -Werror -Os -fno-exceptions -fno-rtti
     -ffunction-sections -fdata-sections
     -gcodeview -g -gno-codeview-command-line
-    -ffile-prefix-map=${CMAKE_BINARY_DIR}=build -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
+    -ffile-prefix-map=${CMAKE_BINARY_DIR}=build -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
+    ${HARDENING_COMPILE_FLAGS})
 set(DELIVERABLE_LINK_FLAGS -static -static-libgcc -static-libstdc++ -Wl,--gc-sections
     -Wl,--major-os-version,6 -Wl,--minor-os-version,0
     -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,0
     -g -Wl,-Xlink=-pdbaltpath:%_PDB% "-Wl,-Xlink=-pdbsourcepath:${PDB_SOURCE_ROOT}"
-    -Wl,-Xlink=-Brepro)
+    -Wl,-Xlink=-Brepro ${HARDENING_LINK_FLAGS})
 
-# finish_deliverable(TAG FILE): the linked image goes to dist/ without the
+# The load config directory, the stack cookie and its fail-fast, the guard
+# pointers. Its one routine must not check a cookie itself.
+add_library(load_config OBJECT ${PROJECT_SOURCE_DIR}/cmake/load_config.c)
+target_compile_options(load_config PRIVATE ${DELIVERABLE_COMPILE_FLAGS} -fno-stack-protector)
+set(HARDENING_LIBRARIES load_config)
+
+# finish_deliverable(TAG FILE): the linked image goes to DIST_DIR without the
 # DWARF that the mingw-w64 runtime's own objects bring along (lld keeps it
 # even beside a PDB), with its header checksum set again, and its PDB beside
 # it. The link writes the PDB into the target's build folder under a path
@@ -43,10 +58,9 @@ function(add_power_guard tag)
     target_compile_options(${tag} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:${DELIVERABLE_COMPILE_FLAGS}>)
     target_compile_options(${tag} PRIVATE $<$<COMPILE_LANGUAGE:RC>:-DBUILD_TAG=${tag} -DBUILD_TAG_STR="${tag}">)
     target_link_options(${tag} PRIVATE ${DELIVERABLE_LINK_FLAGS} -mwindows)
-    target_link_libraries(${tag} PRIVATE user32 gdi32 advapi32 kernel32)
+    target_link_libraries(${tag} PRIVATE ${HARDENING_LIBRARIES} user32 gdi32 advapi32 kernel32)
     set_target_properties(${tag} PROPERTIES OUTPUT_NAME ${tag})
     finish_deliverable(${tag} ${tag}.exe)
-    add_dependencies(deliverables ${tag})
 endfunction()
 
 # add_coinstaller(TAG): TAG.dll exporting CoInstallerE under the name TAG.dll.
@@ -58,10 +72,9 @@ function(add_coinstaller tag)
     target_compile_options(${tag} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:${DELIVERABLE_COMPILE_FLAGS}>)
     target_compile_options(${tag} PRIVATE $<$<COMPILE_LANGUAGE:RC>:-DBUILD_TAG=${tag} -DBUILD_TAG_STR="${tag}">)
     target_link_options(${tag} PRIVATE ${DELIVERABLE_LINK_FLAGS})
-    target_link_libraries(${tag} PRIVATE setupapi winspool advapi32 user32 kernel32)
+    target_link_libraries(${tag} PRIVATE ${HARDENING_LIBRARIES} setupapi winspool advapi32 user32 kernel32)
     set_target_properties(${tag} PROPERTIES PREFIX "" OUTPUT_NAME ${tag})
     finish_deliverable(${tag} ${tag}.dll)
-    add_dependencies(deliverables ${tag})
 endfunction()
 
 # add_windows_tool(NAME sources...): a console helper program (stand-ins, bench).

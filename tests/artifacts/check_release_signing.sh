@@ -4,7 +4,11 @@
 # change breaks it; with the signature removed each file is its dist/ original
 # (the header checksum aside); the PKCS#12 file's certificate is the signer of
 # that release and its password is nowhere to be read; the test-signed release
-# is signed by the build tree's test certificate and ships that root.
+# is signed by the build tree's test certificate and ships that root. The
+# signing rules: a real certificate needs SIGNING_TIMESTAMP_URL (none: the
+# run's summary says the signatures expire), a PIN in the key's URI is refused
+# before anything starts and without being repeated, and the test certificates
+# last at most 90 days, made anew with less than a week left (root key gone).
 #   check_release_signing.sh DIST BUILD
 set -u
 dist=$1 tr=$2/test-release
@@ -93,4 +97,37 @@ sys.exit(any(sys.argv[2].encode() in z.read(n) for n in z.namelist()))' \
     "$tr"/pfx/printer-companions-*.zip "$pw" || bad pfx "the password is in the zip"
 [ ! -e "$tr/pfx/signing" ] || bad pfx "a test certificate was made although SIGNING_PFX was given"
 [ $fail = 0 ] && echo "ok the password is in no release file, log or command line"
+
+grep -q 'NO TIME STAMP (SIGNING_TIMESTAMP_URL=none): these signatures stop verifying when the signing certificate expires ([A-Z][a-z][a-z] ' \
+    "$tr/pfx/make.log" || bad pfx "the summary does not say when the untime-stamped signatures expire: $(tail -2 "$tr/pfx/make.log")"
+r=$tr/refused
+for case in notimestamp pin; do
+    [ "$(cat "$r/$case.rc")" != 0 ] || bad $case "the release went ahead"
+    [ -z "$(ls -A "$r/$case" 2>/dev/null)" ] || bad $case "it left $(cd "$r/$case" && find . | head -3 | xargs)"
+done
+grep -q 'SIGNING_TIMESTAMP_URL is not set. Signatures made with a real certificate and no time stamp stop verifying' \
+    "$r/notimestamp.log" || bad notimestamp "the message does not name the setting and why: $(cat "$r/notimestamp.log")"
+! grep -q '^start: osslsigncode' "$r/notimestamp.starts" || bad notimestamp "osslsigncode was started"
+grep -q "SIGNING_KEY carries the PIN (pin-value=), which would put it on osslsigncode's command line" "$r/pin.log" ||
+    bad pin "the message does not say why: $(cat "$r/pin.log")"
+! grep -qF -- "$(cat "$tr/cert/pin")" "$r/pin.log" || bad pin "the message repeats the PIN"
+[ ! -s "$r/pin.starts" ] || bad pin "programs were started: $(grep '^start: ' "$r/pin.starts" | head -3)"
+[ $fail = 0 ] && echo "ok a real certificate needs a time-stamp setting, and a PIN in the key URI is refused"
+
+# days CERT: how many days the certificate is valid for in all.
+days() {
+    echo $(( ($(date -d "$(openssl x509 -in "$1" -noout -enddate | sed 's/^notAfter=//')" +%s) -
+              $(date -d "$(openssl x509 -in "$1" -noout -startdate | sed 's/^notBefore=//')" +%s)) / 86400 ))
+}
+for dir in "$tr/default/signing" "$tr/expiring/signing"; do
+    for c in root signer; do
+        [ "$(days "$dir/$c.pem")" -le 90 ] || bad "${dir#$tr/}" "$c.pem is valid for $(days "$dir/$c.pem") days"
+    done
+    [ "$(cd "$dir" && ls | xargs)" = "root.pem signer.key signer.pem" ] || bad "${dir#$tr/}" "holds $(cd "$dir" && ls | xargs)"
+done
+! cmp -s "$tr/expiring/old-root.pem" "$tr/expiring/signing/root.pem" ||
+    bad expiring "the test root with three days left was used again"
+verifies "$tr/expiring/release/bin/HELDRAVO.dll" "$tr/expiring/signing/root.pem" ||
+    bad expiring "the release is not signed under the new test root"
+[ $fail = 0 ] && echo "ok test certificates last at most 90 days and are made anew with less than a week left"
 exit $fail

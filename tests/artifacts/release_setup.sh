@@ -9,6 +9,13 @@
 #             osslsigncode and openssl it started
 #   default/  a release signed with the test certificate it made in default/signing
 #   again/    the same as default/, made again with that same test certificate
+#   expiring/ a test-signed release whose signing/ held a test certificate with
+#             three days left (its root kept as old-root.pem)
+#   refused/  runs that must stop: <case>.log their output, <case>.rc their exit
+#             code, <case>/ where their release would be (for notimestamp, with
+#             an older release and zip there first), <case>.starts the
+#             programs they started (notimestamp: SIGNING_PFX without
+#             SIGNING_TIMESTAMP_URL; pin: a PKCS#11 key URI with pin-value=)
 #   release_setup.sh SOURCE DIST BUILD
 set -euo pipefail
 source_dir=$1 dist=$2 build=$3
@@ -40,18 +47,51 @@ printf 'pw-%s' "$(openssl rand -hex 12)" >"$cert/password"
 openssl pkcs12 -export -inkey "$cert/signer.key" -in "$cert/signer.pem" -certfile "$cert/root.pem" \
     -passout "file:$cert/password" -out "$cert/signer.pfx"
 
-# Every osslsigncode and openssl the release starts goes through a shim that
-# records its arguments and environment.
-for tool in osslsigncode openssl; do
+# Every osslsigncode, openssl and python3 the release starts goes through a
+# shim that records its arguments and environment (in $STARTS_LOG).
+for tool in osslsigncode openssl python3; do
     real=$(command -v "$tool")
-    printf '#!/bin/bash\n{ printf "start: %%s\\n" "%s $*"; env | sed "s/^/env: /"; } >>"%s"\nexec "%s" "$@"\n' \
-        "$tool" "$tr/pfx/starts.log" "$real" >"$tr/pfx/shims/$tool"
+    printf '#!/bin/bash\n{ printf "start: %%s\\n" "%s $*"; env | sed "s/^/env: /"; } >>"$STARTS_LOG"\nexec "%s" "$@"\n' \
+        "$tool" "$real" >"$tr/pfx/shims/$tool"
     chmod 700 "$tr/pfx/shims/$tool"
 done
 
 release() { "$source_dir/tools/release/make_release.sh" "$dist" "$@"; }
-SIGNING_PFX=$cert/signer.pfx SIGNING_PASSWORD=$(cat "$cert/password") PATH=$tr/pfx/shims:$PATH \
+unset SIGNING_PFX SIGNING_PASSWORD SIGNING_TIMESTAMP_URL SIGNING_PKCS11_MODULE SIGNING_KEY SIGNING_CERTS
+SIGNING_PFX=$cert/signer.pfx SIGNING_PASSWORD=$(cat "$cert/password") SIGNING_TIMESTAMP_URL=none \
+    STARTS_LOG=$tr/pfx/starts.log PATH=$tr/pfx/shims:$PATH \
     release "$tr/pfx/release" "$tr/pfx/signing" >"$tr/pfx/make.log" 2>&1 ||
     { cat "$tr/pfx/make.log"; exit 1; }
-(unset SIGNING_PFX SIGNING_PASSWORD; release "$tr/default/release" "$tr/default/signing")
-(unset SIGNING_PFX SIGNING_PASSWORD; release "$tr/again/release" "$tr/default/signing") >/dev/null
+release "$tr/default/release" "$tr/default/signing"
+release "$tr/again/release" "$tr/default/signing" >/dev/null
+
+mkdir -p "$tr/expiring/signing"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$tr/expiring/root.key" -out "$tr/expiring/signing/root.pem" \
+    -days 3 -subj "/CN=Release check expiring root" -config "$cert/ext.cnf" -extensions root 2>/dev/null
+openssl req -new -newkey rsa:2048 -nodes -keyout "$tr/expiring/signing/signer.key" -out "$tr/expiring/signer.csr" \
+    -subj "/CN=Release check expiring signer" -config "$cert/ext.cnf" 2>/dev/null
+openssl x509 -req -in "$tr/expiring/signer.csr" -CA "$tr/expiring/signing/root.pem" -CAkey "$tr/expiring/root.key" \
+    -set_serial 1 -days 3 -extfile "$cert/ext.cnf" -extensions signer -out "$tr/expiring/signing/signer.pem" 2>/dev/null
+cp "$tr/expiring/signing/root.pem" "$tr/expiring/old-root.pem"
+release "$tr/expiring/release" "$tr/expiring/signing" >/dev/null
+
+# refuse CASE SETTING...: runs the release with those settings only.
+mkdir -p "$tr/refused"
+refuse() {
+    local case=$1; shift
+    set +e
+    env "$@" STARTS_LOG="$tr/refused/$case.starts" PATH="$tr/pfx/shims:$PATH" \
+        "$source_dir/tools/release/make_release.sh" "$dist" "$tr/refused/$case/release" "$tr/refused/$case/signing" \
+        >"$tr/refused/$case.log" 2>&1
+    echo $? >"$tr/refused/$case.rc"
+    set -e
+    touch "$tr/refused/$case.starts"
+}
+# A release of an earlier run, which a refused run must not leave behind.
+version=$(awk '$1 == "#define" && $2 == "VERSION_TEXT" { gsub(/"/, "", $3); print $3 }' \
+              "$source_dir/drivers/printer/version.rc")
+mkdir -p "$tr/refused/notimestamp/release/bin" && touch "$tr/refused/notimestamp/printer-companions-$version.zip"
+refuse notimestamp SIGNING_PFX="$cert/signer.pfx" SIGNING_PASSWORD="$(cat "$cert/password")"
+printf 'pin-%s' "$(openssl rand -hex 6)" >"$cert/pin"
+refuse pin SIGNING_PKCS11_MODULE="$cert/ext.cnf" SIGNING_CERTS="$cert/signer.pem" \
+    SIGNING_KEY="pkcs11:token=t;object=k;type=private;pin-value=$(cat "$cert/pin")" SIGNING_TIMESTAMP_URL=none

@@ -7,5 +7,6 @@ add_windows_test(coinstaller_unit_tests
             ${CMAKE_CURRENT_SOURCE_DIR}/coinstaller_procedure_test.cpp
     DEFINES COINSTALLER_TEST_SEAMS BUILD_TAG=HELDRAVO
     INCLUDES ${COINSTALLER_DIR}
+    HARDENED
     LIBS setupapi winspool advapi32 user32
     LOCK spooler TIMEOUT 120)

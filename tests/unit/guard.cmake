@@ -5,4 +5,5 @@ add_windows_test(guard_unit_tests
             ${CMAKE_CURRENT_SOURCE_DIR}/guard_trace_test.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/guard_port_table_test.cpp
     DEFINES GUARD_TEST_SEAMS BUILD_TAG=TAVRIKEN
-    INCLUDES ${POWER_GUARD_DIR})
+    INCLUDES ${POWER_GUARD_DIR}
+    HARDENED)

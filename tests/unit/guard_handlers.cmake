@@ -7,4 +7,5 @@ add_windows_test(guard_handler_tests
             ${CMAKE_CURRENT_SOURCE_DIR}/guard_power_events_test.cpp
     DEFINES GUARD_TEST_SEAMS BUILD_TAG=UNITGARD
     INCLUDES ${POWER_GUARD_DIR}
+    HARDENED
     LOCK unitguard TIMEOUT 120)

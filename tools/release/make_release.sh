@@ -6,36 +6,69 @@
 #   <OUT>/../printer-companions-<version>.zip   OUT as one zip
 #
 #   make_release.sh DIST OUT SIGNING_DIR
+#   make_release.sh --check-settings [OUT]    only check the SIGNING_ settings
+#                                             (removing OUT and its zip first)
 #
-# DIST holds the binaries and PDBs the build made; it is only read. OUT is made
-# afresh. Who signs:
+# DIST holds the binaries and PDBs the build made; it is only read. Before
+# anything is signed, the release gate (release_gate.py) checks every binary;
+# a file that fails it is named with what it lacks, and nothing is signed. OUT
+# is made afresh; a run that stops leaves no release and no zip (not even an
+# older one). Who signs:
 #   SIGNING_PFX (a PKCS#12 file) and SIGNING_PASSWORD: that certificate;
-#   SIGNING_PKCS11_MODULE, SIGNING_KEY (a pkcs11: URI), SIGNING_CERTS (the
-#     certificate and its chain, PEM), optionally SIGNING_PKCS11_ENGINE and the
-#     PIN in SIGNING_PASSWORD: the key on a token;
-#   otherwise the build tree's test certificate in SIGNING_DIR (made on first
-#     use), and the release carries its root as test-signing.cer and says in
-#     TEST-SIGNED.txt that it is test-signed.
-# SIGNING_TIMESTAMP_URL, when set, names an RFC 3161 time-stamping server that
+#   SIGNING_PKCS11_MODULE, SIGNING_KEY (a pkcs11: URI without pin-value=),
+#     SIGNING_CERTS (the certificate and its chain, PEM), optionally
+#     SIGNING_PKCS11_ENGINE and the PIN in SIGNING_PASSWORD: the key on a token;
+#   otherwise the build tree's test certificate in SIGNING_DIR (made when there
+#     is none or it has less than a week left), and the release carries its
+#     root as test-signing.cer and says in TEST-SIGNED.txt that it is test-signed.
+# SIGNING_TIMESTAMP_URL names an RFC 3161 time-stamping server that
 # countersigns every signature (this needs the network; a failure fails the
-# release). SOURCE_DATE_EPOCH, when set, is the signing time and the time of
-# the zip's entries; otherwise the time of the source's last commit is.
+# release). A real certificate needs it: without it the release stops before
+# signing. SIGNING_TIMESTAMP_URL=none signs without a time stamp on purpose;
+# the signatures then stop verifying when the certificate expires.
+# SOURCE_DATE_EPOCH, when set, is the signing time and the time of the zip's
+# entries; otherwise the time of the source's last commit is.
 set -euo pipefail
-# The password (or PIN) is kept in this shell only: no program started here
-# inherits it, and it reaches osslsigncode through a pipe (see sign_one),
-# never its command line.
+# The password (or PIN) is taken out of the environment of every program
+# started here; it stays in this shell (and in the environment this script
+# was started with, which root and the same user can read), and it reaches
+# osslsigncode through a pipe (see sign_one), never its command line.
 have_password=${SIGNING_PASSWORD+yes}
 password=${SIGNING_PASSWORD:-}
 unset SIGNING_PASSWORD
-[ $# -eq 3 ] || { sed -n '2,22s/^# \{0,1\}//p' "$0" >&2; exit 2; }
-dist=$(cd "$1" && pwd)
-out=$2
-signing_dir=$3
+die() { echo "make_release: $*" >&2; exit 1; }
+
+# A PIN inside the key's URI would reach osslsigncode's command line, which
+# every account of the machine can list: refused before anything runs, and
+# without repeating it.
+case "${SIGNING_KEY:-}" in
+*[Pp][Ii][Nn]-[Vv][Aa][Ll][Uu][Ee]=*)
+    die "SIGNING_KEY carries the PIN (pin-value=), which would put it on osslsigncode's command line for every user of this machine to read. Take pin-value out of the URI and give the PIN in SIGNING_PASSWORD." ;;
+esac
+check_only=
+if [ "${1:-}" = --check-settings ] && [ $# -le 2 ]; then
+    check_only=yes
+else
+    [ $# -eq 3 ] || { sed -n '2,31s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+fi
 here=$(cd "$(dirname "$0")" && pwd)
 source_root=$(cd "$here/../.." && pwd)
 pdbutil=/usr/lib/llvm-16/bin/llvm-pdbutil
 
-die() { echo "make_release: $*" >&2; exit 1; }
+if [ -z "$check_only" ] || [ $# -eq 2 ]; then
+    [ -n "$check_only" ] || dist=$(cd "$1" && pwd)
+    out=$2
+    signing_dir=${3:-}
+    version=$(sed -n 's/^#define[ \t]*VERSION_TEXT[ \t]*"\([0-9.]*\)".*/\1/p' "$source_root/drivers/printer/version.rc")
+    [[ "$version" =~ ^[0-9]+(\.[0-9]+){3}$ ]] ||
+        die "no VERSION_TEXT in drivers/printer/version.rc"
+    # The release is put together beside OUT and takes its place only when
+    # complete; a run that stops leaves neither a release nor a zip.
+    name=printer-companions-$version
+    zip=$(dirname "$out")/$name.zip
+    work=$out.partial
+    rm -rf "$out" "$zip" "$work"
+fi
 
 pfx=${SIGNING_PFX:-}
 module=${SIGNING_PKCS11_MODULE:-}
@@ -48,10 +81,12 @@ elif [ -n "$module" ]; then
     [ -n "${SIGNING_KEY:-}" ] || die "SIGNING_PKCS11_MODULE is set but SIGNING_KEY (the key's pkcs11: URI) is not"
     [ -f "${SIGNING_CERTS:-}" ] || die "SIGNING_CERTS (the signing certificate and its chain, PEM) names no file"
 fi
+timestamp_url=${SIGNING_TIMESTAMP_URL:-}
+if [ -n "$pfx$module" ] && [ -z "$timestamp_url" ]; then
+    die "SIGNING_TIMESTAMP_URL is not set. Signatures made with a real certificate and no time stamp stop verifying the day the certificate expires. Name an RFC 3161 time-stamping server (SIGNING_TIMESTAMP_URL=http://...), or set SIGNING_TIMESTAMP_URL=none to sign without a time stamp on purpose. Nothing was signed."
+fi
+[ -z "$check_only" ] || exit 0
 
-version=$(sed -n 's/^#define[ \t]*VERSION_TEXT[ \t]*"\([0-9.]*\)".*/\1/p' "$source_root/drivers/printer/version.rc")
-[[ "$version" =~ ^[0-9]+(\.[0-9]+){3}$ ]] ||
-    die "no VERSION_TEXT in drivers/printer/version.rc"
 release_time=${SOURCE_DATE_EPOCH:-$(git -C "$source_root" log -1 --format=%ct 2>/dev/null || date +%s)}
 
 binaries=()
@@ -61,6 +96,11 @@ for f in "$dist"/*.exe "$dist"/*.dll; do
     binaries+=("$f")
 done
 [ ${#binaries[@]} -gt 0 ] || die "no binaries in $dist"
+
+echo "== the release gate"
+if ! python3 "$here/release_gate.py" "${binaries[@]}"; then
+    die "the release gate refused the files marked FAIL above: nothing was signed"
+fi
 
 if [ -n "$pfx" ]; then
     signer=(-pkcs12 "$pfx" -readpass /dev/fd/3)
@@ -78,7 +118,7 @@ else
 fi
 
 timestamp=()
-[ -z "${SIGNING_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$SIGNING_TIMESTAMP_URL")
+[ -z "$timestamp_url" ] || [ "$timestamp_url" = none ] || timestamp=(-ts "$timestamp_url")
 
 # sign_one IN OUT: the password, if any, is written into a pipe that
 # osslsigncode reads as /dev/fd/3; printf is a shell builtin, so it never
@@ -94,12 +134,6 @@ sign_one() {
     fi
 }
 
-# The release is put together beside OUT and takes its place only when
-# complete; a failed run leaves neither a release nor a zip.
-name=printer-companions-$version
-zip=$(dirname "$out")/$name.zip
-work=$out.partial
-rm -rf "$out" "$zip" "$work"
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/bin" "$work/symbols"
 for f in "${binaries[@]}"; do
@@ -133,6 +167,8 @@ Test root:   $(openssl x509 -in "$signing_dir/root.pem" -noout -subject -nameopt
   SHA-256:   $(openssl x509 -in "$signing_dir/root.pem" -noout -fingerprint -sha256 | sed 's/.*=//')
 Test signer: $(openssl x509 -in "$signing_dir/signer.pem" -noout -subject -nameopt oneline | sed 's/^subject=//')
   SHA-256:   $(openssl x509 -in "$signing_dir/signer.pem" -noout -fingerprint -sha256 | sed 's/.*=//')
+Valid until: $(openssl x509 -in "$signing_dir/signer.pem" -noout -enddate | sed 's/^notAfter=//') (the test
+             certificates last 90 days; the signatures stop verifying then)
 EOF
 fi
 
@@ -145,3 +181,9 @@ python3 "$here/write_zip.py" "$zip" "$out" "$name" "$release_time"
 echo "== release $version in $out"
 (cd "$out" && find . -type f -printf '   %P\n' | LC_ALL=C sort)
 echo "== $zip ($(stat -c %s "$zip") bytes)"
+if [ -n "$pfx$module" ] && [ "$timestamp_url" = none ]; then
+    # The signer's dates are printed whether or not its chain is trusted here.
+    expires=$({ osslsigncode verify -in "$out/bin/$(basename "${binaries[0]}")" 2>/dev/null || true; } |
+                  sed -n 's/^[[:space:]]*notAfter : //p' | head -1)
+    echo "== NO TIME STAMP (SIGNING_TIMESTAMP_URL=none): these signatures stop verifying when the signing certificate expires (${expires:-date unknown})"
+fi

@@ -1,0 +1,26 @@
+# The release gate (tools/release/release_gate.py) on the shipped files: every
+# mitigation, the header fields and size, the PDB match and unwind coverage.
+set(shipped_paths)
+foreach(name ${SHIPPED_FILES})
+    list(APPEND shipped_paths ${DIST_DIR}/${name})
+endforeach()
+add_test(NAME ReleaseGate.PassesEveryShippedFile
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/release/release_gate.py
+                 --llvm-bin ${LLVM_BIN_DIR} ${shipped_paths})
+
+# A co-installer built from the same sources without the mitigations and the
+# load config, as a build that lost them would make it: the release must
+# refuse to sign it and name what it lacks.
+function(add_unhardened_coinstaller tag)
+    list(REMOVE_ITEM DELIVERABLE_COMPILE_FLAGS ${HARDENING_COMPILE_FLAGS})
+    list(REMOVE_ITEM DELIVERABLE_LINK_FLAGS ${HARDENING_LINK_FLAGS})
+    set(HARDENING_LIBRARIES)
+    set(COINSTALLER_RESOURCES ${COINSTALLER_DIR}/coinstaller.rc)
+    set(COINSTALLER_DEF_TEMPLATE ${COINSTALLER_DIR}/coinstaller.def.in)
+    set(DIST_DIR ${CMAKE_CURRENT_BINARY_DIR}/unhardened)
+    add_coinstaller(${tag})
+endfunction()
+add_unhardened_coinstaller(UNHARDEN)
+add_test(NAME ReleaseGate.ReleaseRefusesAFileWithoutTheMitigations
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/check_release_gate.sh
+                 ${PROJECT_SOURCE_DIR} ${DIST_DIR} ${CMAKE_CURRENT_BINARY_DIR}/unhardened/UNHARDEN.dll)
