@@ -16,14 +16,6 @@ namespace {
 
 const ULONGLONG kDefaultCookie = 0x00002B992DDFA232ull;
 
-std::wstring HelperPath(const std::wstring &file)
-{
-    wchar_t self[MAX_PATH];
-    DWORD n = GetModuleFileNameW(NULL, self, MAX_PATH);
-    std::wstring dir(self, n);
-    return dir.substr(0, dir.find_last_of(L"\\/")) + L"\\" + file;
-}
-
 TEST(Hardening, StackOverrunEndsTheProcessWithTheCookieFailFast)
 {
     const struct {
@@ -35,7 +27,7 @@ TEST(Hardening, StackOverrunEndsTheProcessWithTheCookieFailFast)
         { L"overruns-the-eight-character-buffer-and-its-cookie", STATUS_STACK_BUFFER_OVERRUN, "" },
     };
     for (const auto &c : cases) {
-        std::wstring command = Quote(HelperPath(L"stack_overrun_child.exe")) + L" " + c.argument;
+        std::wstring command = Quote(BuildDir() + L"\\tests\\system\\stack_overrun_child.exe") + L" " + c.argument;
         DWORD code = 0;
         std::string output;
         ASSERT_TRUE(RunProcess(command, 30000, &code, &output)) << "could not run " << Narrow(command);
