@@ -1,8 +1,9 @@
 /*
  * Unit-test build of the power guard only: the platform calls that cannot be
  * made to fail on demand (the version calls, the security-descriptor calls,
- * the C heap) go through these routines, which pass through to the real ones
- * unless a test has asked for a failure or a faked result.
+ * the C heap, the suspend and resume registration) go through these routines,
+ * which pass through to the real ones unless a test has asked for a failure
+ * or a faked result.
  */
 #ifndef GUARD_SEAMS_H
 #define GUARD_SEAMS_H
@@ -23,6 +24,11 @@ struct GuardSeams {
     /* malloc: fail the calls numbered from mallocFailFrom on (1-based, 0: never) */
     int mallocCalls;
     int mallocFailFrom;
+    /* RegisterSuspendResumeNotification, as GetProcAddress hands it out */
+    int suspendRegistrations;
+    HANDLE suspendRecipient;
+    DWORD suspendFlags;
+    DWORD suspendRegistrationError;   /* 0 passes through, else fail with this error */
 };
 
 extern GuardSeams g_guardSeams;
@@ -32,10 +38,12 @@ BOOL WINAPI SeamGetVersionExW(LPOSVERSIONINFOW info);
 BOOL WINAPI SeamInitializeSecurityDescriptor(PSECURITY_DESCRIPTOR sd, DWORD revision);
 BOOL WINAPI SeamSetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR sd, BOOL present, PACL dacl, BOOL defaulted);
 void *SeamMalloc(size_t size);
+FARPROC WINAPI SeamGetProcAddress(HMODULE module, LPCSTR name);
 
 #define GetVersionExW SeamGetVersionExW
 #define InitializeSecurityDescriptor SeamInitializeSecurityDescriptor
 #define SetSecurityDescriptorDacl SeamSetSecurityDescriptorDacl
 #define malloc SeamMalloc
+#define GetProcAddress SeamGetProcAddress
 
 #endif /* GUARD_SEAMS_H */

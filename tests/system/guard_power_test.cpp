@@ -166,6 +166,27 @@ TEST_F(GuardPower, Nt6SuspendHoldsAllIdlePortsAndResumeReleasesThem)
     EXPECT_EQ(std::vector<std::wstring>(3, kNotOwned), After(lines, kThree)) << Show(lines);
 }
 
+/* A window that gets both the broadcast and the notification it registered
+   for sees every event twice: two ownerships, each released once. */
+TEST_F(GuardPower, EveryEventOfASuspendAndResumeDeliveredTwiceLeavesEveryPortFree)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_EQ(0, Client(L"register 1 2 3"));
+
+    std::vector<std::wstring> lines;
+    for (int copy = 0; copy < 2; copy++) {
+        EXPECT_EQ(TRUE, Broadcast(PBT_APMSUSPEND, &lines));
+        EXPECT_EQ(std::vector<std::wstring>{ kAcquired }, After(lines, kThree)) << Show(lines);
+    }
+    for (WPARAM event : { PBT_APMRESUMEAUTOMATIC, PBT_APMRESUMEAUTOMATIC, PBT_APMRESUMESUSPEND, PBT_APMRESUMESUSPEND })
+        EXPECT_EQ(TRUE, Broadcast(event));
+    std::string output;
+    for (ULONG_PTR port : { 1, 2, 3 }) {
+        EXPECT_EQ(0, Client(L"--wait-ms 2000 try " + std::to_wstring(port), &output)) << output;
+        EXPECT_EQ("held " + std::to_string(port) + "\nreleased " + std::to_string(port) + "\n", output);
+    }
+}
+
 TEST_F(GuardPower, Nt6PortHeldPastTheWaitGivesTheTimeoutAndHoldsNone)
 {
     ASSERT_NO_FATAL_FAILURE(Start());

@@ -78,24 +78,34 @@ TEST(CoinstallerEntry, InstallDeviceOnTheWayDownAsksForPostProcessingAndDoesNoth
     EXPECT_EQ(g_coinstallerSeams.enumPrintersCalls, 0);
 }
 
-TEST(CoinstallerEntry, InstallDevicePostProcessingAnswersNoErrorWhenNoDriverIsSelected)
+/* A successful installation runs the procedure, whose failures never reach
+   the installer; a failed one is answered with its own result, untouched. */
+TEST(CoinstallerEntry, InstallDevicePostProcessingRunsOnlyAfterASuccessAndKeepsAFailure)
 {
-    COINSTALLER_CONTEXT_DATA context;
-    ZeroMemory(&context, sizeof(context));
-    context.PostProcessing = TRUE;
-    context.InstallResult = ERROR_GEN_FAILURE;   /* not consulted */
-    ResetCoinstallerSeams();
-    StartTraceCapture();
-    DWORD result = CoInstallerE(DIF_INSTALLDEVICE, INVALID_HANDLE_VALUE, NULL, &context);
-    std::vector<std::wstring> lines = StopTraceCapture();
-    EXPECT_EQ(result, (DWORD)NO_ERROR);
-    std::vector<std::wstring> expected = {
-        L"HELDRAVO : DIF_INSTALLDEVICE PostProcessing\n",
-        L"HELDRAVO : GetPrinterModelName() : SetupDiGetSelectedDriver() failed. GetLastError() = 6\n",
-        L"HELDRAVO : GetPrinterModelName() failed. GetLastError() = 6\n"};
-    EXPECT_EQ(lines, expected);
-    EXPECT_EQ(g_coinstallerSeams.regOpenCalls, 0);
-    EXPECT_EQ(g_coinstallerSeams.enumPrintersCalls, 0);
+    const DWORD results[] = { NO_ERROR, ERROR_GEN_FAILURE, ERROR_NO_DRIVER_SELECTED };
+    for (DWORD installResult : results) {
+        COINSTALLER_CONTEXT_DATA context;
+        ZeroMemory(&context, sizeof(context));
+        context.PostProcessing = TRUE;
+        context.InstallResult = installResult;
+        ResetCoinstallerSeams();
+        StartTraceCapture();
+        DWORD result = CoInstallerE(DIF_INSTALLDEVICE, INVALID_HANDLE_VALUE, NULL, &context);
+        std::vector<std::wstring> lines = StopTraceCapture();
+        EXPECT_EQ(result, installResult);
+        std::vector<std::wstring> expected = { L"HELDRAVO : DIF_INSTALLDEVICE PostProcessing\n" };
+        if (installResult == NO_ERROR) {
+            expected.push_back(L"HELDRAVO : GetPrinterModelName() : SetupDiGetSelectedDriver() failed. GetLastError() = 6\n");
+            expected.push_back(L"HELDRAVO : GetPrinterModelName() failed. GetLastError() = 6\n");
+        } else {
+            expected.push_back(L"HELDRAVO : DIF_INSTALLDEVICE PostProcessing : installation failed. GetLastError() = " +
+                               std::to_wstring((int)installResult) + L"\n");
+            EXPECT_EQ(g_coinstallerSeams.globalAllocCalls, 0);
+        }
+        EXPECT_EQ(lines, expected) << "InstallResult " << installResult;
+        EXPECT_EQ(g_coinstallerSeams.regOpenCalls, 0);
+        EXPECT_EQ(g_coinstallerSeams.enumPrintersCalls, 0);
+    }
 }
 
 TEST(CoinstallerTrace, LineIsTagColonThenFormattedTextWithItsOwnLineEnd)

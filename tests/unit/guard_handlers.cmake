@@ -5,6 +5,7 @@ add_windows_test(guard_handler_tests
             ${CMAKE_CURRENT_SOURCE_DIR}/guard_seams.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/guard_registration_test.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/guard_power_events_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/guard_window_test.cpp
     DEFINES GUARD_TEST_SEAMS BUILD_TAG=UNITGARD
     INCLUDES ${POWER_GUARD_DIR}
     HARDENED

@@ -11,6 +11,7 @@
 #undef InitializeSecurityDescriptor
 #undef SetSecurityDescriptorDacl
 #undef malloc
+#undef GetProcAddress
 
 GuardSeams g_guardSeams;
 
@@ -61,4 +62,30 @@ void *SeamMalloc(size_t size)
     if (g_guardSeams.mallocFailFrom > 0 && call >= g_guardSeams.mallocFailFrom)
         return NULL;
     return malloc(size);
+}
+
+typedef HANDLE (WINAPI *RegisterSuspendResumeProc)(HANDLE recipient, DWORD flags);
+static RegisterSuspendResumeProc g_realRegisterSuspendResume;
+
+/* Records the call, then fails it or lets the real one answer. */
+static HANDLE WINAPI SeamRegisterSuspendResumeNotification(HANDLE recipient, DWORD flags)
+{
+    g_guardSeams.suspendRegistrations++;
+    g_guardSeams.suspendRecipient = recipient;
+    g_guardSeams.suspendFlags = flags;
+    if (g_guardSeams.suspendRegistrationError) {
+        SetLastError(g_guardSeams.suspendRegistrationError);
+        return NULL;
+    }
+    return g_realRegisterSuspendResume(recipient, flags);
+}
+
+FARPROC WINAPI SeamGetProcAddress(HMODULE module, LPCSTR name)
+{
+    FARPROC real = GetProcAddress(module, name);
+    if (real && !IS_INTRESOURCE(name) && strcmp(name, "RegisterSuspendResumeNotification") == 0) {
+        g_realRegisterSuspendResume = (RegisterSuspendResumeProc)(void *)real;
+        return (FARPROC)(void *)SeamRegisterSuspendResumeNotification;
+    }
+    return real;
 }

@@ -40,6 +40,10 @@ static BOOL CallCoInstaller(const InstallerOptions *options, PrinterDevice *devi
         result = entry(DIF_INSTALLDEVICE, device->hSet, &device->data, &context);
         Report(L"CoInstallerE(DIF_INSTALLDEVICE, PostProcessing, InstallResult = %lu) = 0x%08lX",
                (unsigned long)options->installResult, (unsigned long)result);
+        /* The device installer passes the co-installer's answer on as the
+           installation's result. */
+        Report(L"installation: %ls (0x%08lX)", result == NO_ERROR ? L"installed" : L"failed",
+               (unsigned long)result);
     }
     FreeLibrary(library);
     return TRUE;

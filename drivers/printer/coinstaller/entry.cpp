@@ -82,7 +82,8 @@ const wchar_t *DifCodeName(DI_FUNCTION code)
 }
 
 /* Asks to be called again after the device installation, and then makes the
-   installed printer the default one; never fails an installation. */
+   installed printer the default one; never fails an installation, and leaves
+   a failed one failed. */
 extern "C" DWORD CALLBACK CoInstallerE(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                        PSP_DEVINFO_DATA DeviceInfoData,
                                        PCOINSTALLER_CONTEXT_DATA Context)
@@ -98,6 +99,14 @@ extern "C" DWORD CALLBACK CoInstallerE(DI_FUNCTION InstallFunction, HDEVINFO Dev
         return ERROR_DI_POSTPROCESSING_REQUIRED;
     }
     DebugTrace(L"DIF_INSTALLDEVICE PostProcessing\n");
+    /* A failed installation stays failed: the device installer passes this
+       answer on as the installation's result, and a failed device's queue
+       must not become anyone's default. */
+    if (Context->InstallResult != NO_ERROR) {
+        DebugTrace(L"DIF_INSTALLDEVICE PostProcessing : installation failed. GetLastError() = %d\n",
+                   Context->InstallResult);
+        return Context->InstallResult;
+    }
     SetDefaultPrinterForInstalledDevice(DeviceInfoSet, DeviceInfoData);
     return NO_ERROR;
 }

@@ -82,6 +82,30 @@ static BOOL ClaimSingleInstance(void)
     return TRUE;
 }
 
+/* RegisterSuspendResumeNotification, Windows 8 and later. */
+typedef HANDLE (WINAPI *RegisterSuspendResumeNotificationProc)(HANDLE recipient, DWORD flags);
+
+/* On Modern Standby machines Windows sends the suspend and resume events only
+   to windows that ask for them; the broadcast reaches the others in S3/S4
+   sleep alone. Resolved at run time: the guard still runs on Windows 6.0,
+   where the function does not exist and nothing is asked. The registration
+   lasts as long as the process. */
+static void AskForSuspendResumeNotifications(HWND window)
+{
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    RegisterSuspendResumeNotificationProc registerNotification;
+
+    if (!user32)
+        return;
+    registerNotification = (RegisterSuspendResumeNotificationProc)(void *)GetProcAddress(
+        user32, "RegisterSuspendResumeNotification");
+    if (!registerNotification)
+        return;
+    if (!registerNotification(window, DEVICE_NOTIFY_WINDOW_HANDLE))
+        DebugTrace(TAG L"WinMain() : RegisterSuspendResumeNotification() failed. GetLastError() = %d\n",
+                   GetLastError());
+}
+
 static void CreateGuardWindow(HINSTANCE instance, HINSTANCE previous)
 {
     WNDCLASSW wc;
@@ -101,6 +125,8 @@ static void CreateGuardWindow(HINSTANCE instance, HINSTANCE previous)
     window = CreateWindowExW(0, TAG, TAG, WS_OVERLAPPEDWINDOW,
                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                              NULL, NULL, instance, NULL);
+    if (window)
+        AskForSuspendResumeNotifications(window);
     /* Always hidden, whatever show state the program was started with. */
     ShowWindow(window, SW_HIDE);
     UpdateWindow(window);
