@@ -4,7 +4,8 @@
 #   ./build.sh test     build everything and run every test under Wine
 #   ./build.sh bench    run the benchmarks against the platform floor
 #   ./build.sh demo     run the whole scenario under Wine and show it
-#   ./build.sh check    run the release gate on the files in dist/ (or on the files named)
+#   ./build.sh check    run the release gate on the binaries and package INFs in dist/
+#                       (or on the files named)
 #   ./build.sh release  build, run the release gate, then sign into dist/release/
 #                       with the symbol store and a zip
 set -euo pipefail
@@ -58,17 +59,32 @@ configure() {
           -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
 }
 
+# dist/ holds exactly what the build lists in its MANIFEST (and what a
+# release made of it): a file it no longer builds is removed, not shipped.
 collect_dist() {
+    local manifest="$BUILD/dist/MANIFEST" f kind
+    [ -f "$manifest" ] || { echo "build.sh: the build wrote no $manifest" >&2; exit 1; }
     mkdir -p "$ROOT/dist"
+    (cd "$ROOT/dist" && find . -mindepth 1 \( -path ./release -o -name 'printer-companions-*.zip' \) -prune \
+         -o -type f -print | sed 's|^\./||' | { grep -vxF -f "$manifest" -e MANIFEST || true; } | xargs -r -d '\n' rm -f --
+     find . -mindepth 1 -type d -empty -delete)
+    while IFS= read -r f; do
+        mkdir -p "$ROOT/dist/$(dirname "$f")"
+        cp "$BUILD/dist/$f" "$ROOT/dist/$f"
+    done <"$manifest"
+    cp "$manifest" "$ROOT/dist/MANIFEST"
     printf '%-14s %-28s %8s %10s\n' "deliverable" "kind" "bytes" "PDB bytes"
-    for f in "$BUILD"/dist/*.exe "$BUILD"/dist/*.dll; do
-        [ -f "$f" ] || continue
-        cp "$f" "$ROOT/dist/"
-        cp "${f%.*}.pdb" "$ROOT/dist/"
-        case "$f" in *.exe) kind="power guard (GUI program)";; *) kind="printer co-installer (DLL)";; esac
-        printf '%-14s %-28s %8d %10d\n' "$(basename "$f")" "$kind" "$(stat -c %s "$f")" \
-               "$(stat -c %s "${f%.*}.pdb")"
-    done
+    while IFS= read -r f; do
+        case "$f" in
+        */*) continue ;;
+        *.exe) kind="power guard (GUI program)" ;;
+        *.dll) kind="printer co-installer (DLL)" ;;
+        *) continue ;;
+        esac
+        printf '%-14s %-28s %8d %10d\n' "$f" "$kind" "$(stat -c %s "$ROOT/dist/$f")" \
+               "$(stat -c %s "$ROOT/dist/${f%.*}.pdb")"
+    done <"$manifest"
+    grep '^package/.*/printer.inf$' "$manifest" | sed 's|/printer.inf$||; s|^|sample driver package  dist/|'
 }
 
 with_wine() {
@@ -115,8 +131,10 @@ check)
     need_packages
     shift
     if [ $# -eq 0 ]; then
-        set -- "$ROOT"/dist/*.exe "$ROOT"/dist/*.dll
-        [ -f "$1" ] || { echo "build.sh check: no binaries in dist/; run ./build.sh first" >&2; exit 1; }
+        [ -f "$ROOT/dist/MANIFEST" ] || { echo "build.sh check: nothing built in dist/; run ./build.sh first" >&2; exit 1; }
+        # The binaries and the packages' INFs the build lists.
+        mapfile -t listed < <(grep -E '^[^/]*\.(exe|dll)$|/printer\.inf$' "$ROOT/dist/MANIFEST")
+        set -- "${listed[@]/#/$ROOT/dist/}"
     fi
     python3 "$ROOT/tools/release/release_gate.py" "$@"
     ;;
