@@ -7,7 +7,8 @@
 #   ./build.sh check    run the release gate on the binaries and package INFs in dist/
 #                       (or on the files named)
 #   ./build.sh release  build, run the release gate, then sign into dist/release/
-#                       with the symbol store and a zip
+#                       with the symbol store, the sample packages and a zip
+#   ./build.sh guide    build, then copy a generated package INF into docs/guide.md
 set -euo pipefail
 # A signing password is taken out of the environment of everything this
 # script starts (it stays in this shell and in this process's own initial
@@ -157,8 +158,15 @@ release)
     collect_dist
     release_script "$ROOT/dist" "$ROOT/dist/release" "$BUILD/signing"
     ;;
+guide)
+    need_packages
+    configure -DBUILD_TESTING=OFF
+    cmake --build "$BUILD" --target deliverables -j "$jobs"
+    collect_dist >/dev/null
+    python3 "$ROOT/tools/package/guide_copy.py" "$ROOT/docs/guide.md" "$ROOT/dist/package/TAVRIKEN-HELDRAVO/printer.inf"
+    ;;
 *)
-    echo "usage: $0 [build|test|bench|demo|check [FILE...]|release]" >&2
+    echo "usage: $0 [build|test|bench|demo|check [FILE...]|release|guide]" >&2
     exit 2
     ;;
 esac

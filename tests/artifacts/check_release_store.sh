@@ -1,6 +1,7 @@
 #!/bin/bash
 # Checks what the releases made by release_setup.sh hold: exactly the signed
-# binaries, the symbol store with the folder names a debugger computes (from
+# binaries and the sample packages (holding those signed binaries) that the
+# build lists, never a stray file beside them, the symbol store with the folder names a debugger computes (from
 # the PDB's own GUID and age, and the binary's time stamp and image size, read
 # here with the LLVM tools), SHA256SUMS that sha256sum -c accepts and that
 # names every file, and a zip named with the version of version.rc holding the
@@ -27,6 +28,9 @@ for f in "$dist"/*.exe "$dist"/*.dll; do
     printf 'symbols/%s/%s%X/%s\n' "$pdb" "$guid" "$age" "$pdb"
 done >"$tmp/expected"
 [ "$(wc -l <"$tmp/expected")" -ge 18 ] || bad dist "fewer than six binaries in $dist"
+# The sample packages, as the build lists them.
+grep '^package/' "$dist/MANIFEST" >>"$tmp/expected"
+[ "$(grep -c '/printer.inf$' "$tmp/expected")" -eq 3 ] || bad dist "not three packages in $dist/MANIFEST"
 
 version=$(awk '$1 == "#define" && $2 == "VERSION_TEXT" { gsub(/"/, "", $3); print $3 }' \
               "$source_dir/drivers/printer/version.rc")
@@ -44,6 +48,9 @@ for kind in pfx default again; do
         name=$(basename "$f") pdb=$(basename "${f%.*}").pdb
         cmp -s "$rel/bin/$name" "$rel"/symbols/"$name"/*/"$name" || bad "$kind $name" "the store copy is not bin/$name"
         cmp -s "${f%.*}.pdb" "$rel"/symbols/"$pdb"/*/"$pdb" || bad "$kind $pdb" "the store copy is not dist/$pdb"
+    done
+    for f in "$rel"/package/*/*.exe "$rel"/package/*/*.dll; do
+        cmp -s "$f" "$rel/bin/$(basename "$f")" || bad "$kind ${f#$rel/}" "not the signed bin/$(basename "$f")"
     done
 
     (cd "$rel" && sha256sum --quiet -c SHA256SUMS) >"$tmp/sums" 2>&1 ||

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Makes, afresh, the releases that the release checks read, under
 # BUILD/test-release:
+#   dist/     DIST with a stray binary (STRAY.exe and its PDB) that the build does not list
 #   cert/     a root, a code-signing certificate issued by it and the same
 #             certificate as a password-protected PKCS#12 file (the password in
 #             cert/password), and an unrelated root (other-root.pem)
@@ -56,6 +57,12 @@ for tool in osslsigncode openssl python3; do
     chmod 700 "$tr/pfx/shims/$tool"
 done
 
+# The releases are made from a copy of DIST with a file the build does not
+# list, which must not ship.
+cp -r "$dist" "$tr/dist"
+cp "$dist/TAVRIKEN.exe" "$tr/dist/STRAY.exe"
+cp "$dist/TAVRIKEN.pdb" "$tr/dist/STRAY.pdb"
+dist=$tr/dist
 release() { "$source_dir/tools/release/make_release.sh" "$dist" "$@"; }
 unset SIGNING_PFX SIGNING_PASSWORD SIGNING_TIMESTAMP_URL SIGNING_PKCS11_MODULE SIGNING_KEY SIGNING_CERTS
 SIGNING_PFX=$cert/signer.pfx SIGNING_PASSWORD=$(cat "$cert/password") SIGNING_TIMESTAMP_URL=none \

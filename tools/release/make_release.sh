@@ -1,7 +1,8 @@
 #!/bin/bash
 # Makes a release of the built deliverables:
-#   OUT/bin/            every binary of DIST, Authenticode-signed (SHA-256)
+#   OUT/bin/            every binary DIST/MANIFEST lists, Authenticode-signed (SHA-256)
 #   OUT/symbols/        the signed binaries and their PDBs in a symbol-store layout
+#   OUT/package/        the sample driver packages, holding the signed binaries
 #   OUT/SHA256SUMS      the checksum of every other file of OUT
 #   <OUT>/../printer-companions-<version>.zip   OUT as one zip
 #
@@ -9,9 +10,11 @@
 #   make_release.sh --check-settings [OUT]    only check the SIGNING_ settings
 #                                             (removing OUT and its zip first)
 #
-# DIST holds the binaries and PDBs the build made; it is only read. Before
-# anything is signed, the release gate (release_gate.py) checks every binary;
-# a file that fails it is named with what it lacks, and nothing is signed. OUT
+# DIST holds what the build made, and its MANIFEST lists what ships (one path
+# under DIST a line); it is only read, and nothing it does not list is signed
+# or shipped. Before anything is signed, the release gate (release_gate.py)
+# checks every listed binary and package INF; a file that fails it is named
+# with what is wrong, and nothing is signed. OUT
 # is made afresh; a run that stops leaves no release and no zip (not even an
 # older one). Who signs:
 #   SIGNING_PFX (a PKCS#12 file) and SIGNING_PASSWORD: that certificate;
@@ -49,7 +52,7 @@ check_only=
 if [ "${1:-}" = --check-settings ] && [ $# -le 2 ]; then
     check_only=yes
 else
-    [ $# -eq 3 ] || { sed -n '2,31s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+    [ $# -eq 3 ] || { sed -n '2,33s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 source_root=$(cd "$here/../.." && pwd)
@@ -89,16 +92,29 @@ fi
 
 release_time=${SOURCE_DATE_EPOCH:-$(git -C "$source_root" log -1 --format=%ct 2>/dev/null || date +%s)}
 
-binaries=()
-for f in "$dist"/*.exe "$dist"/*.dll; do
-    [ -f "$f" ] || continue
-    [ -f "${f%.*}.pdb" ] || die "$f has no PDB beside it"
-    binaries+=("$f")
-done
-[ ${#binaries[@]} -gt 0 ] || die "no binaries in $dist"
+# What the build lists: the binaries (each with its PDB beside it), and the
+# packages' files, whose binaries must be the build's own.
+[ -f "$dist/MANIFEST" ] || die "no MANIFEST in $dist: it is the build's list of what ships"
+binaries=() infs=() package_files=()
+while IFS= read -r f; do
+    [ -n "$f" ] || continue
+    [ -f "$dist/$f" ] || die "$dist/MANIFEST lists $f, which is missing"
+    case "$f" in
+    package/*/*.exe | package/*/*.dll)
+        cmp -s "$dist/$f" "$dist/$(basename "$f")" || die "$f is not the build's $(basename "$f")"
+        package_files+=("$f") ;;
+    package/*/*.inf) infs+=("$dist/$f"); package_files+=("$f") ;;
+    package/*) package_files+=("$f") ;;
+    */*) die "$dist/MANIFEST lists $f, which is neither a binary, a PDB nor a package file" ;;
+    *.exe | *.dll)
+        grep -qxF "${f%.*}.pdb" "$dist/MANIFEST" || die "$f has no PDB listed beside it"
+        binaries+=("$dist/$f") ;;
+    esac
+done <"$dist/MANIFEST"
+[ ${#binaries[@]} -gt 0 ] || die "$dist/MANIFEST lists no binaries"
 
 echo "== the release gate"
-if ! python3 "$here/release_gate.py" "${binaries[@]}"; then
+if ! python3 "$here/release_gate.py" "${binaries[@]}" ${infs[@]+"${infs[@]}"}; then
     die "the release gate refused the files marked FAIL above: nothing was signed"
 fi
 
@@ -144,6 +160,13 @@ password=
 signed=()
 for f in "${binaries[@]}"; do signed+=("$work/bin/$(basename "$f")"); done
 python3 "$here/symbol_store.py" "$pdbutil" "$work/symbols" "$dist" "${signed[@]}" >/dev/null
+for f in ${package_files[@]+"${package_files[@]}"}; do
+    mkdir -p "$work/$(dirname "$f")"
+    case "$f" in
+    *.exe | *.dll) cp "$work/bin/$(basename "$f")" "$work/$f" ;;
+    *) cp "$dist/$f" "$work/$f" ;;
+    esac
+done
 
 if [ -z "$pfx$module" ]; then
     openssl x509 -in "$signing_dir/root.pem" -outform DER -out "$work/test-signing.cer"
