@@ -1,7 +1,9 @@
 #!/bin/bash
-# The release of a folder holding a shipped co-installer and one built without
-# the mitigations: make_release.sh must refuse to sign anything, name that file
-# with each mitigation it lacks (and not the shipped one), and leave no release.
+# The release of a folder holding a shipped co-installer, one built without
+# the mitigations and a package whose INF names a section it lacks and a file
+# it does not hold: make_release.sh must refuse to sign anything, name that
+# file with each mitigation it lacks (and not the shipped one) and the INF
+# with its two faults alone, and leave no release.
 #   check_release_gate.sh SOURCE DIST UNHARDENED_DLL
 set -u
 src=$1 dist=$2 plain=$3
@@ -12,6 +14,11 @@ tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 
 mkdir "$tmp/dist"
 cp "$dist/HELDRAVO.dll" "$dist/HELDRAVO.pdb" "$plain" "${plain%.*}.pdb" "$tmp/dist/"
+package=package/TAVRIKEN-HELDRAVO inf="FAIL TAVRIKEN-HELDRAVO/printer.inf"
+mkdir "$tmp/dist/package"; cp -r "$dist/$package" "$tmp/dist/$package"
+sed -i '/^\[Guard_DelReg\]/,/^\r\?$/d' "$tmp/dist/$package/printer.inf"
+rm "$tmp/dist/$package/printer_driver_placeholder.txt"
+(cd "$tmp/dist" && ls HELDRAVO.* "$name" "${name%.*}.pdb" "$package"/*) >"$tmp/dist/MANIFEST"
 (unset SIGNING_PFX SIGNING_PKCS11_MODULE SIGNING_TIMESTAMP_URL SIGNING_PASSWORD
  "$src/tools/release/make_release.sh" "$tmp/dist" "$tmp/out/release" "$tmp/signing") >"$tmp/log" 2>&1
 [ $? != 0 ] || bad "the release went ahead"
@@ -20,11 +27,16 @@ for property in "no load config directory" "stack cookie: no routine checks it" 
     grep -qF "FAIL $name: $property" "$tmp/log" || bad "$name: '$property' is not named"
 done
 ! grep -q "FAIL HELDRAVO.dll" "$tmp/log" || bad "the shipped HELDRAVO.dll was refused"
+grep -qF "$inf: section [Guard_DelReg] named by DelReg does not exist" "$tmp/log" ||
+    bad "the missing [Guard_DelReg] is not named"
+grep -qF "$inf: file printer_driver_placeholder.txt copied by [Driver_CopyFiles] is missing" "$tmp/log" ||
+    bad "the missing printer_driver_placeholder.txt is not named"
+[ "$(grep -c "^$inf" "$tmp/log")" = 2 ] || bad "the INF has faults named that it does not have"
 grep -q "the release gate refused the files marked FAIL above: nothing was signed" "$tmp/log" ||
     bad "no refusal message"
 [ ! -e "$tmp/out" ] && [ ! -e "$tmp/signing" ] || bad "it left $(ls -d "$tmp/out" "$tmp/signing" 2>/dev/null)"
 if [ $fail = 0 ]; then
-    echo "ok the release refused $name:"; grep "^FAIL $name" "$tmp/log"
+    echo "ok the release refused $name and the INF:"; grep "^FAIL $name\|^$inf" "$tmp/log"
 else
     cat "$tmp/log"
 fi

@@ -1,8 +1,12 @@
 # The release gate (tools/release/release_gate.py) on the shipped files: every
-# mitigation, the header fields and size, the PDB match and unwind coverage.
+# mitigation, the header fields and size, the PDB match and unwind coverage;
+# and on each variant's package INF (the variants pair the tag lists in order).
 set(shipped_paths)
 foreach(name ${SHIPPED_FILES})
     list(APPEND shipped_paths ${DIST_DIR}/${name})
+endforeach()
+foreach(guard coinstaller IN ZIP_LISTS GUARD_TAGS COINSTALLER_TAGS)
+    list(APPEND shipped_paths ${DIST_DIR}/package/${guard}-${coinstaller}/printer.inf)
 endforeach()
 add_test(NAME ReleaseGate.PassesEveryShippedFile
          COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/release/release_gate.py

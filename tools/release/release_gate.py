@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
-"""The release gate: what every shipped binary must carry, read from the files.
+"""The release gate: what every shipped binary and package INF must carry, read from the files.
 
-    release_gate.py [--llvm-bin DIR] FILE...     (FILE: dist/TAVRIKEN.exe, ...; NAME.pdb beside each)
+    release_gate.py [--llvm-bin DIR] FILE...
+        FILE: a binary (dist/TAVRIKEN.exe, ...; NAME.pdb beside each) or a
+        package INF (dist/package/TAVRIKEN-HELDRAVO/printer.inf, ...)
 
 Prints "ok NAME: ..." for a file that has everything, otherwise one
-"FAIL NAME: <what is missing>" line per missing property, and exits with 1
-when any file fails. `./build.sh check` runs it on dist/, and
-`./build.sh release` runs it before signing anything. It checks:
+"FAIL NAME: <what is wrong>" line per fault, and exits with 1 when any file
+fails; an INF is named with its package folder (TAVRIKEN-HELDRAVO/printer.inf).
+`./build.sh check` runs it on the files dist/MANIFEST lists, and
+`./build.sh release` runs it before signing anything. For a binary it checks:
 
   headers      PE32+ for x86-64, the DLL flag as the extension says, the GUI
                subsystem for a program, OS and subsystem version 6.0, imports
@@ -28,6 +31,35 @@ when any file fails. `./build.sh check` runs it on dist/, and
                procedures) that calls or uses the stack lies wholly inside
                unwind data, so an exception or a stack walk can pass through it
 
+For an INF (inf_check.py; the installers open most of these faults without a
+word, and then an installation fails or hangs):
+
+  version      it opens as a Windows NT INF: [Version] Signature "$Windows NT$",
+               Class Printer with the printer class GUID, Provider, DriverVer
+               mm/dd/yyyy,w.x.y.z; a named CatalogFile is beside it
+  models       [Manufacturer] decorates its models NTamd64 (no OS version),
+               the models section exists, and each model's install section
+               (NAME.NTamd64 or NAME) and its .CoInstallers section exist
+  sections     every section a CopyFiles, AddReg, DelReg or DelFiles line
+               names exists (CopyFiles=@file allowed); each copied or deleted
+               section has a [DestinationDirs] entry of its own (not
+               DefaultDestDir) with a known DirID; undecorated
+               [SourceDisksNames] and [SourceDisksFiles]; every %key% is in
+               [Strings]
+  files        every copied file is in [SourceDisksFiles] on a disk that
+               [SourceDisksNames] has, and is in the package folder
+  registry     AddReg and DelReg roots HKCR, HKCU, HKLM, HKU or HKR; AddReg
+               flags made of FLG_ADDREG_* values
+  co-installer the .CoInstallers section writes HKR,,CoInstallers32,0x00010000
+               (or 0x00010008), "<TAG>.dll,CoInstallerE", a DLL it copies to
+               the system folder (DirID 11)
+  guard        for each .exe it copies, the install section writes the Run
+               value HKLM,Software\\Microsoft\\Windows\\CurrentVersion\\Run,<TAG>
+               as REG_SZ (0x00000000) holding "%16422%\\<folder>\\<TAG>.exe" in
+               double quotes, the folder [DestinationDirs] gives the .exe
+  uninstall    [Companions_Uninstall] deletes the guard's CopyFiles section and
+               its DelReg removes that Run value
+
 The platform's own checks read the same fields: `dumpbin /headers /loadconfig`
 on Windows, `llvm-readobj --file-headers --coff-load-config
 --coff-debug-directory` here.
@@ -37,6 +69,8 @@ import re
 import struct
 import subprocess
 import sys
+
+import inf_check
 
 MAX_BYTES = 32 * 1024
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "setupapi.dll",
@@ -421,8 +455,13 @@ def main():
         sys.exit(__doc__)
     failed = False
     for path in args:
-        problems, summary = check(llvm_bin, path)
-        name = os.path.basename(path)
+        if path.lower().endswith(".inf"):
+            problems, summary = inf_check.check(path)
+            # Every package's INF has the same name: say which package.
+            name = "/".join(os.path.abspath(path).split(os.sep)[-2:])
+        else:
+            problems, summary = check(llvm_bin, path)
+            name = os.path.basename(path)
         for p in problems:
             print("FAIL %s: %s" % (name, p))
         if problems:
