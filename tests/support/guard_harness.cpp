@@ -143,6 +143,34 @@ std::vector<std::wstring> GuardLines(GuardProcess *guard)
     return out;
 }
 
+bool RunLogonPrograms(std::wstring *error)
+{
+    DWORD code = 0;
+    if (RunningOnWine()) {
+        if (RunProcess(L"wineboot.exe", 60000, &code) && code == 0)
+            return true;
+        *error = L"wineboot did not end with 0 within 60 s (exit code " + std::to_wstring(code) + L")";
+        return false;
+    }
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        HKEY key;
+        wchar_t name[256], command[2048], expanded[2048];
+        DWORD nameUnits = 256, bytes = sizeof(command) - sizeof(wchar_t), type = 0;
+        PROCESS_INFORMATION pi;
+        if (RegOpenKeyExW(root, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0, KEY_QUERY_VALUE, &key))
+            continue;
+        for (DWORD i = 0; !RegEnumValueW(key, i, name, &nameUnits, NULL, &type, (BYTE *)command, &bytes);
+             i++, nameUnits = 256, bytes = sizeof(command) - sizeof(wchar_t)) {
+            command[bytes / sizeof(wchar_t)] = L'\0';
+            if ((type == REG_SZ || type == REG_EXPAND_SZ) && ExpandEnvironmentStringsW(command, expanded, 2048) &&
+                StartProcess(expanded, &pi))
+                CloseHandle(pi.hThread), CloseHandle(pi.hProcess);
+        }
+        RegCloseKey(key);
+    }
+    return true;
+}
+
 std::wstring PortMutexName(const std::wstring &prefix, const std::wstring &tag, ULONG_PTR hPort)
 {
     wchar_t digits[32];

@@ -50,6 +50,12 @@ void DisposeGuard(GuardProcess *guard);
    not start with the tag is kept whole, marked with "!". */
 std::vector<std::wstring> GuardLines(GuardProcess *guard);
 
+/* What a logon does for the logon programs: start the HKLM and HKCU
+   "...\CurrentVersion\Run" values. Under Wine that is a plain wineboot
+   (waited for; false with the reason in *error when it fails); on Windows
+   the harness starts each value's command line, as the shell does. */
+bool RunLogonPrograms(std::wstring *error);
+
 /* The mutex name the guard uses for a port under the given prefix. */
 std::wstring PortMutexName(const std::wstring &prefix, const std::wstring &tag, ULONG_PTR hPort);
 

@@ -8,7 +8,24 @@
 #include <windows.h>
 #include "device_setup.h"
 
+/* What the tool does: drive one co-installer call for a test INF (the first
+   two), or work with a real driver package the way a device installer does. */
+enum InstallerMode {
+    MODE_COINSTALLER,           /* --coinstaller DLL */
+    MODE_CLASS_INSTALLER,       /* --class-installer */
+    MODE_INSTALL_PACKAGE,       /* --install-package INF */
+    MODE_REMOVE_DEVICE,         /* --remove-device ID */
+    MODE_UNINSTALL_PACKAGE      /* --uninstall-package INF */
+};
+
 struct InstallerOptions {
+    InstallerMode mode;
+    const wchar_t *packageInf;        /* the package's INF (install and uninstall) */
+    const wchar_t *deviceId;          /* instance ID of the device to remove */
+    const wchar_t *section;           /* uninstall section */
+    BOOL deleteInf;                   /* with the device, remove its INF copy */
+    BOOL hardwareIdGiven;             /* else the package's is read from its INF */
+    DWORD timeoutSeconds;             /* bound of a package mode's work */
     const wchar_t *coinstallerPath;   /* DLL to load and call directly */
     BOOL viaClassInstaller;           /* let SetupDiCallClassInstaller call the co-installers */
     const wchar_t *model;             /* model line of the generated INF */
@@ -29,6 +46,11 @@ struct InstallerOptions {
    already shown). */
 int ParseArguments(int argc, wchar_t **argv, InstallerOptions *options);
 void ShowUsage(void);
+
+/* package.cpp: the package modes; each returns the exit code. */
+int InstallPackage(const InstallerOptions *options);
+int RemoveDevice(const InstallerOptions *options);
+int UninstallPackage(const InstallerOptions *options);
 
 /* report.cpp */
 BOOL OpenReport(const wchar_t *logPath);

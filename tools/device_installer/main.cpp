@@ -3,7 +3,9 @@
  * co-installer. It builds the printer device from an INF and a chosen model,
  * gives it a PortName, calls CoInstallerE(DIF_INSTALLDEVICE) on the way down
  * and, when asked, again in post-processing (Wine's SetupAPI never makes that
- * second call; Windows does), then removes the device again.
+ * second call; Windows does), then removes the device again. With a driver
+ * package it installs, removes and uninstalls as a device installer does
+ * (package.cpp).
  */
 #include <stdio.h>
 #include <wchar.h>
@@ -61,6 +63,45 @@ static BOOL CallClassInstaller(PrinterDevice *device)
     return TRUE;
 }
 
+struct BoundedRun {
+    int (*routine)(const InstallerOptions *);
+    const InstallerOptions *options;
+    int exitCode;
+};
+
+static DWORD WINAPI RunPackageMode(void *parameter)
+{
+    BoundedRun *run = (BoundedRun *)parameter;
+    run->exitCode = run->routine(run->options);
+    return 0;
+}
+
+/* A package mode on a thread of its own, waited for at most the time given:
+   SetupAPI can loop for ever inside a copy. */
+static int RunBounded(const InstallerOptions *options)
+{
+    BoundedRun run;
+    HANDLE thread;
+
+    run.routine = options->mode == MODE_INSTALL_PACKAGE ? InstallPackage :
+                  options->mode == MODE_REMOVE_DEVICE ? RemoveDevice : UninstallPackage;
+    run.options = options;
+    run.exitCode = EXIT_FAILED;
+    thread = CreateThread(NULL, 0, RunPackageMode, &run, 0, NULL);
+    if (thread == NULL) {
+        Report(L"error: CreateThread failed, error %lu", (unsigned long)GetLastError());
+        return EXIT_FAILED;
+    }
+    if (WaitForSingleObject(thread, options->timeoutSeconds * 1000) != WAIT_OBJECT_0) {
+        /* What was made so far stays; the lines above name it. */
+        Report(L"error: not done within %lu s (is a source file of the package missing?)",
+               (unsigned long)options->timeoutSeconds);
+        return EXIT_FAILED;
+    }
+    CloseHandle(thread);
+    return run.exitCode;
+}
+
 int wmain(int argc, wchar_t **argv)
 {
     InstallerOptions options;
@@ -77,6 +118,14 @@ int wmain(int argc, wchar_t **argv)
     if (!OpenReport(options.logPath)) {
         fwprintf(stderr, L"device_installer: cannot write the log file %ls\n", options.logPath);
         return EXIT_USAGE;
+    }
+    if (options.mode != MODE_COINSTALLER && options.mode != MODE_CLASS_INSTALLER) {
+        int code = RunBounded(&options);
+        Report(code == EXIT_OK ? L"done" : L"failed");
+        CloseReport();
+        /* A timed-out thread is still inside SetupAPI: end without waiting for it. */
+        fflush(stdout);
+        ExitProcess((UINT)code);
     }
     ZeroMemory(&device, sizeof(device));
     device.hSet = INVALID_HANDLE_VALUE;

@@ -1,0 +1,165 @@
+/*
+ * The sample package TAVRIKEN-HELDRAVO installed from its INF by the stand-in
+ * device installer through the real SetupAPI, then started by a logon and
+ * taken away by its uninstall section: everything the INF promises.
+ */
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <winspool.h>
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+#include "child_process.h"
+#include "coinstaller_fixtures.h"
+#include "guard_harness.h"
+#include "test_paths.h"
+
+namespace {
+
+const std::wstring kPackage = L"package\\TAVRIKEN-HELDRAVO\\";
+const std::wstring kModel = L"Printer Companions Sample TAVRIKEN";   /* the INF's model */
+const std::wstring kQueue = L"Companions Package Queue";
+const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+/* The installed file has the bytes the package ships (and it ships some). */
+bool AsShipped(const std::wstring &installed, const std::wstring &shipped)
+{
+    std::ifstream a(Narrow(installed), std::ios::binary), b(Narrow(DistPath(kPackage + shipped)), std::ios::binary);
+    std::string got((std::istreambuf_iterator<char>(a)), {}), want((std::istreambuf_iterator<char>(b)), {});
+    return !want.empty() && got == want;
+}
+
+class PackageInstall : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        wchar_t dir[MAX_PATH], system[MAX_PATH];
+        DWORD needed = 0;
+        HKEY key;
+        std::wstring error;
+        ASSERT_TRUE(NoPrinterDevicesLeft(&leftover_)) << "a ROOT\\PRINTER device is registered: " << Narrow(leftover_);
+        GetEnvironmentVariableW(L"ProgramFiles", dir, MAX_PATH);
+        guardDir_ = std::wstring(dir) + L"\\Printer Companions";
+        ASSERT_TRUE(GetSystemDirectoryW(system, MAX_PATH) &&
+                    GetPrinterDriverDirectoryW(NULL, NULL, 1, (BYTE *)dir, sizeof(dir), &needed));
+        files_ = {std::wstring(system) + L"\\HELDRAVO.dll", guardDir_ + L"\\TAVRIKEN.exe",
+                  std::wstring(dir) + L"\\printer_driver_placeholder.txt"};
+        Cleanup();   /* whatever an earlier run left; then neither file is there */
+        ASSERT_EQ(GetFileAttributesW(files_[0].c_str()) & GetFileAttributesW(files_[1].c_str()),
+                  INVALID_FILE_ATTRIBUTES);
+        ASSERT_EQ(FindGuardWindow(L"TAVRIKEN", 0, 0), (HWND)NULL) << "a TAVRIKEN guard still runs";
+        /* The co-installer sets Device only where the Windows key is. */
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kWindowsPath, 0, NULL, 0, KEY_READ, NULL, &key, &made_), 0);
+        RegCloseKey(key);
+        SaveDeviceValues(hives_);
+        ASSERT_TRUE(AddQueueDriver(queues_, kModel, &error)) << Narrow(error);
+        ASSERT_TRUE(AddQueue(queues_, kQueue, kModel, L"USB020", &error)) << Narrow(error);
+    }
+    void TearDown() override
+    {
+        Cleanup();
+        RemoveQueues(queues_);
+        RemoveUserKeys(hives_);
+        if (made_ == REG_CREATED_NEW_KEY)
+            RegDeleteKeyW(HKEY_CURRENT_USER, kWindowsPath);
+        EXPECT_TRUE(NoPrinterDevicesLeft(&leftover_)) << "left behind: " << Narrow(leftover_);
+    }
+    /* Bounded twice: by the tool and by the harness. */
+    InstallerRun Tool(const std::wstring &arguments)
+    {
+        return RunDeviceInstaller(arguments + L" --timeout 60", L"HELDRAVO : ", 90000);
+    }
+    void Cleanup()
+    {
+        for (int i = 0; i < 20 && FindGuardWindow(L"TAVRIKEN", 0, 0) != NULL; i++)
+            PostMessageW(FindGuardWindow(L"TAVRIKEN", 0, 0), WM_CLOSE, 0, 0), Sleep(500);
+        if (guard_ != NULL && WaitForSingleObject(guard_, 0) != WAIT_OBJECT_0)
+            TerminateProcess(guard_, 1), WaitForSingleObject(guard_, 5000);
+        if (guard_ != NULL)
+            CloseHandle(guard_), guard_ = NULL;
+        if (!deviceId_.empty())
+            Tool(L"--remove-device " + Quote(deviceId_) + L" --delete-inf");
+        deviceId_.clear();
+        Tool(L"--uninstall-package " + Quote(Inf()));
+        for (const std::wstring &file : files_)
+            DeleteFileW(file.c_str());
+        RemoveDirectoryW(guardDir_.c_str());
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, L"TAVRIKEN");
+    }
+    static std::wstring Inf() { return DistPath(kPackage + L"printer.inf"); }
+
+    std::wstring guardDir_, deviceId_, leftover_;
+    std::vector<std::wstring> files_;   /* the DLL in the system folder, the guard, the driver's placeholder */
+    DWORD made_ = 0;
+    QueueFixture queues_;
+    HiveFixture hives_;
+    HANDLE guard_ = NULL;
+};
+
+}  // namespace
+
+TEST_F(PackageInstall, InstallsTheCompanionsStartsTheGuardAtLogonAndTheUninstallSectionRemovesIt)
+{
+    InstallerRun run = Tool(L"--install-package " + Quote(Inf()) + L" --port USB020");
+    for (const std::wstring &line : run.report)
+        if (line.compare(0, 8, L"device: ") == 0)
+            deviceId_ = line.substr(8);
+    std::string report = Narrow(JoinLines(run.report) + run.error), traces = Narrow(JoinLines(run.traces));
+    ASSERT_EQ(run.exitCode, 0u) << report;
+    for (const std::wstring &line : {L"model: " + kModel, std::wstring(L"installation: installed (0x00000000)"),
+                                     std::wstring(L"SetupDiCallClassInstaller(DIF_INSTALLDEVICE) = TRUE"),
+                                     std::wstring(L"CoInstallers32 = REG_MULTI_SZ \"HELDRAVO.dll,CoInstallerE\"")})
+        EXPECT_TRUE(ReportHas(run, line)) << Narrow(line) << " not in\n" << report;
+
+    /* The package's files where the INF puts them; SetupAPI called the
+       co-installer on the way down, the post-processing call came once,
+       after it, and found the queue. */
+    EXPECT_TRUE(AsShipped(files_[0], L"HELDRAVO.dll")) << Narrow(files_[0]);
+    EXPECT_TRUE(AsShipped(files_[1], L"TAVRIKEN.exe")) << Narrow(files_[1]);
+    auto at = [&](const std::wstring &line) {
+        return (size_t)(std::find(run.traces.begin(), run.traces.end(), line) - run.traces.begin());
+    };
+    const std::wstring post = L"HELDRAVO : DIF_INSTALLDEVICE PostProcessing\n";
+    EXPECT_LT(at(L"HELDRAVO : DIF_INSTALLDEVICE\n"), at(post)) << traces;
+    EXPECT_EQ(std::count(run.traces.begin(), run.traces.end(), post), 1) << traces;
+    EXPECT_LT(at(L"HELDRAVO : FOUND : Printer Name = \"" + kQueue + L"\" Model Name = \"" + kModel +
+                 L"\" Port Name = \"USB020\"\n"), run.traces.size()) << traces;
+
+    /* The Run value (REG_SZ, the quoted path); the queue is the current
+       user's default, "<queue>,<its Devices value>". */
+    RegValues runValues, devices, windows;
+    ReadValues(HKEY_LOCAL_MACHINE, kRunKey, &runValues);
+    EXPECT_TRUE(runValues[L"TAVRIKEN"] == SzValue(Quote(files_[1]))) << Narrow(ValueText(runValues[L"TAVRIKEN"]));
+    ASSERT_TRUE(ReadValues(HKEY_CURRENT_USER, kDevicesPath, &devices) && devices.count(kQueue));
+    ReadValues(HKEY_CURRENT_USER, kWindowsPath, &windows);
+    const std::vector<BYTE> &known = devices[kQueue].data;
+    std::wstring device = kQueue + L"," + std::wstring((const wchar_t *)known.data(), known.size() / 2).c_str();
+    EXPECT_TRUE(windows[L"Device"] == SzValue(device)) << Narrow(ValueText(windows[L"Device"]) + L", not " + device);
+
+    InstallerRun removal = Tool(L"--remove-device " + Quote(deviceId_) + L" --delete-inf");
+    EXPECT_EQ(removal.exitCode, 0u) << Narrow(JoinLines(removal.report));
+    if (removal.exitCode == 0)
+        deviceId_.clear();
+
+    /* A logon starts the guard (none ran before); WM_CLOSE ends it with 0. */
+    std::wstring error;
+    ASSERT_TRUE(RunLogonPrograms(&error)) << Narrow(error);
+    HWND window = FindGuardWindow(L"TAVRIKEN", 0, 15000);
+    ASSERT_NE(window, (HWND)NULL) << "no TAVRIKEN window after the logon";
+    DWORD pid = 0, exitCode = 0;
+    GetWindowThreadProcessId(window, &pid);
+    guard_ = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, pid);
+    ASSERT_NE(guard_, (HANDLE)NULL);
+    EXPECT_NE(SendMessageTimeoutW(window, WM_CLOSE, 0, 0, SMTO_NORMAL, 15000, NULL), 0);
+    ASSERT_EQ(WaitForSingleObject(guard_, 15000), (DWORD)WAIT_OBJECT_0) << "the guard did not end";
+    EXPECT_TRUE(GetExitCodeProcess(guard_, &exitCode) && exitCode == 0) << exitCode;
+
+    /* The uninstall section takes the guard's file and Run value away. */
+    InstallerRun uninstall = Tool(L"--uninstall-package " + Quote(Inf()));
+    EXPECT_EQ(uninstall.exitCode, 0u) << Narrow(JoinLines(uninstall.report));
+    EXPECT_EQ(GetFileAttributesW(files_[1].c_str()), INVALID_FILE_ATTRIBUTES);
+    ReadValues(HKEY_LOCAL_MACHINE, kRunKey, &runValues);
+    EXPECT_EQ(runValues.count(L"TAVRIKEN"), 0u);
+}
