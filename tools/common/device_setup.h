@@ -3,7 +3,7 @@
  * does before it calls co-installers: a device information set of class
  * Printer with one generated device, a compatible driver from a small INF
  * chosen as its driver, and a "PortName" under its "Device Parameters" key.
- * Used by the device_installer tool and by the co-installer's tests.
+ * Used by the device_installer tool, the bench and the co-installer's tests.
  */
 #ifndef DEVICE_SETUP_H
 #define DEVICE_SETUP_H

@@ -1,6 +1,6 @@
 /*
- * The printer device of the device_installer tool and of the co-installer's
- * tests (see device_setup.h).
+ * The printer device of the device_installer tool, the bench and the
+ * co-installer's tests (see device_setup.h).
  */
 #include "device_setup.h"
 
