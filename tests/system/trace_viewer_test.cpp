@@ -3,8 +3,8 @@
  * seen with its process id and in order, every line of a fast burst from two
  * writers, traces with several line ends or none, the stop options, the
  * session's and the global channel in one stream, going on with one channel
- * when the other is held and refusing when both are, and the global
- * objects' security.
+ * when the other is held and refusing when both are (leaving an earlier log
+ * as it was), and the global objects' security.
  */
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -324,10 +324,24 @@ TEST_F(TraceViewer, GoesOnWithOneChannelWhileAnotherViewerHoldsTheOtherAndRefuse
     ConsoleChild *session = Viewer(L"--tag VIEWHELD --count 1 --duration 60000");
     ASSERT_TRUE(session);
 
+    /* The refused viewer must not have emptied its log file. */
+    std::wstring logPath = TempDirFor(L"viewer_held") + L"\\earlier.log";
+    FILE *log = _wfopen(logPath.c_str(), L"wb");
+    ASSERT_TRUE(log != nullptr);
+    fputs("an earlier capture\n", log);
+    fclose(log);
     DWORD code = 0;
     std::string output;
-    ASSERT_TRUE(RunProcess(Quote(ToolPath(L"trace_viewer.exe")) + L" --duration 5000", 30000, &code, &output));
+    ASSERT_TRUE(RunProcess(Quote(ToolPath(L"trace_viewer.exe")) + L" --duration 5000 --log " + Quote(logPath), 30000,
+                           &code, &output));
     EXPECT_EQ(2u, code) << output;
+    char kept[64] = {};
+    log = _wfopen(logPath.c_str(), L"rb");
+    ASSERT_TRUE(log != nullptr);
+    fread(kept, 1, sizeof(kept) - 1, log);
+    fclose(log);
+    DeleteFileW(logPath.c_str());
+    EXPECT_STREQ("an earlier capture\n", kept);
     const std::string held = " is held by another debug-output viewer (";
     EXPECT_NE(std::string::npos, output.find("this session's channel" + held + "DBWIN_BUFFER_READY exists)")) << output;
     const std::string global = "the global channel (session 0: services, the device installer)" + held;

@@ -7,15 +7,14 @@
 #ifndef DEMO_H
 #define DEMO_H
 
-#include <windows.h>
+#include "notice.h"
 
 #define EXIT_OK      0
 #define EXIT_FAILED  1
 #define EXIT_USAGE   2
 
-/* output.cpp */
-void Say(const wchar_t *format, ...);      /* one line on standard output */
-void Complain(const wchar_t *format, ...); /* "demo_driver: ..." on standard error */
+/* main.cpp: one line on standard output; complaints are notices */
+void Say(const wchar_t *format, ...);
 
 /* guard_window.cpp */
 int WaitGuardWindow(const wchar_t *tag, DWORD timeoutMs);

@@ -37,7 +37,7 @@ int WaitGuardWindow(const wchar_t *tag, DWORD timeoutMs)
             break;
         Sleep(50);
     }
-    Complain(L"no window of class %ls within %lu ms", tag, timeoutMs);
+    Notice(L"no window of class %ls within %lu ms", tag, timeoutMs);
     return EXIT_FAILED;
 }
 
@@ -54,15 +54,15 @@ int SendBroadcast(const wchar_t *tag, const wchar_t *event)
             known = TRUE;
         }
     if (!known) {
-        Complain(L"unknown power event %ls", event);
+        Notice(L"unknown power event %ls", event);
         return EXIT_USAGE;
     }
     if (!window) {
-        Complain(L"no window of class %ls", tag);
+        Notice(L"no window of class %ls", tag);
         return EXIT_FAILED;
     }
     if (!SendMessageTimeoutW(window, WM_POWERBROADCAST, code, 0, SMTO_NORMAL, ANSWER_MS, &answer)) {
-        Complain(L"%ls did not answer WM_POWERBROADCAST(%ls) within %u ms", tag, event, ANSWER_MS);
+        Notice(L"%ls did not answer WM_POWERBROADCAST(%ls) within %u ms", tag, event, ANSWER_MS);
         return EXIT_FAILED;
     }
     Say(L"WM_POWERBROADCAST(%ls) answered 0x%IX%ls", event, answer,
@@ -75,11 +75,11 @@ int CloseGuardWindow(const wchar_t *tag)
     HWND window = FindGuard(tag);
     DWORD_PTR answer = 0;
     if (!window) {
-        Complain(L"no window of class %ls", tag);
+        Notice(L"no window of class %ls", tag);
         return EXIT_FAILED;
     }
     if (!SendMessageTimeoutW(window, WM_CLOSE, 0, 0, SMTO_NORMAL, ANSWER_MS, &answer)) {
-        Complain(L"%ls did not answer WM_CLOSE within %u ms", tag, ANSWER_MS);
+        Notice(L"%ls did not answer WM_CLOSE within %u ms", tag, ANSWER_MS);
         return EXIT_FAILED;
     }
     Say(L"WM_CLOSE sent to %ls", tag);

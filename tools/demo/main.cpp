@@ -17,6 +17,18 @@
 #include <wchar.h>
 #include "demo.h"
 
+const wchar_t g_programName[] = L"demo_driver";
+
+/* A result line on standard output, written out at once so that it
+   interleaves with the live trace; complaints are notices. */
+void Say(const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    WriteLineV(GetStdHandle(STD_OUTPUT_HANDLE), NULL, format, args);
+    va_end(args);
+}
+
 static BOOL Is(const wchar_t *a, const wchar_t *b)
 {
     return wcscmp(a, b) == 0;
@@ -24,9 +36,9 @@ static BOOL Is(const wchar_t *a, const wchar_t *b)
 
 static int Usage(void)
 {
-    Complain(L"usage: demo_driver wait-window TAG MS | broadcast TAG EVENT | close TAG | trace TEXT |\n"
-             L"       add-printer NAME DRIVER PORT | remove-printer NAME DRIVER |\n"
-             L"       add-user SID PRINTER VALUE | show-default SID [EXPECTED] | remove-user SID");
+    Notice(L"usage: demo_driver wait-window TAG MS | broadcast TAG EVENT | close TAG | trace TEXT |\n"
+           L"       add-printer NAME DRIVER PORT | remove-printer NAME DRIVER |\n"
+           L"       add-user SID PRINTER VALUE | show-default SID [EXPECTED] | remove-user SID");
     return EXIT_USAGE;
 }
 

@@ -29,7 +29,7 @@ int AddDemoPrinter(const wchar_t *printer, const wchar_t *driver, const wchar_t 
     driverInfo.pDataFile = (wchar_t *)L"wineps.drv";
     driverInfo.pConfigFile = (wchar_t *)L"wineps.drv";
     if (!AddPrinterDriverExW(NULL, 3, (BYTE *)&driverInfo, APD_COPY_NEW_FILES)) {
-        Complain(L"AddPrinterDriverEx(%ls) failed, error %lu", driver, GetLastError());
+        Notice(L"AddPrinterDriverEx(%ls) failed, error %lu", driver, GetLastError());
         return EXIT_FAILED;
     }
     DeleteQueue(printer);   /* left over from an interrupted run */
@@ -41,7 +41,7 @@ int AddDemoPrinter(const wchar_t *printer, const wchar_t *driver, const wchar_t 
     printerInfo.pDatatype = (wchar_t *)L"RAW";
     h = AddPrinterW(NULL, 2, (BYTE *)&printerInfo);
     if (h == NULL) {
-        Complain(L"AddPrinter(%ls) failed, error %lu", printer, GetLastError());
+        Notice(L"AddPrinter(%ls) failed, error %lu", printer, GetLastError());
         return EXIT_FAILED;
     }
     ClosePrinter(h);

@@ -32,7 +32,7 @@ int AddDemoUser(const wchar_t *sid, const wchar_t *printer, const wchar_t *devic
     if (status == ERROR_SUCCESS)
         status = SetString(WINDOWS_PATH, sid, L"Device", L"Old Printer,winspool,LPT1:");
     if (status != ERROR_SUCCESS) {
-        Complain(L"cannot make the keys of user %ls, error %ld", sid, status);
+        Notice(L"cannot make the keys of user %ls, error %ld", sid, status);
         return EXIT_FAILED;
     }
     Say(L"user %ls: Devices \"%ls\" = \"%ls\", default printer now \"Old Printer,winspool,LPT1:\"", sid,
@@ -56,14 +56,14 @@ int ShowDefaultPrinter(const wchar_t *sid, const wchar_t *expected)
         RegCloseKey(key);
     }
     if (status != ERROR_SUCCESS) {
-        Complain(L"HKEY_USERS\\%ls: no \"Device\" value, error %ld", path, status);
+        Notice(L"HKEY_USERS\\%ls: no \"Device\" value, error %ld", path, status);
         return EXIT_FAILED;
     }
     value[size / sizeof(wchar_t)] = L'\0';
     Say(L"HKEY_USERS\\%ls\n    Device = \"%ls\" (%ls, %lu bytes)", path, value,
         type == REG_SZ ? L"REG_SZ" : L"not REG_SZ", size);
     if (expected && (type != REG_SZ || wcscmp(value, expected) != 0)) {
-        Complain(L"expected \"%ls\" as REG_SZ", expected);
+        Notice(L"expected \"%ls\" as REG_SZ", expected);
         return EXIT_FAILED;
     }
     return EXIT_OK;
@@ -75,7 +75,7 @@ int RemoveDemoUser(const wchar_t *sid)
     if (status == ERROR_SUCCESS)
         status = RegDeleteKeyW(HKEY_USERS, sid);
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
-        Complain(L"cannot remove user %ls, error %ld", sid, status);
+        Notice(L"cannot remove user %ls, error %ld", sid, status);
         return EXIT_FAILED;
     }
     return EXIT_OK;

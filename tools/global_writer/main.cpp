@@ -8,29 +8,25 @@
  *
  *     global_writer [--wait MS] TEXT...
  *
- * Each text is sent with a closing line end. The protocol, per text: take the
- * writers' mutex if there is one, wait until the listener says the buffer is
- * free, put the process id and the text (ANSI code page) into the buffer,
- * tell the listener that data is there. Every object is opened only for what
- * writing needs.
+ * Each text is sent with a closing line end, in the ANSI code page, as
+ * debug_channel.h describes. Every object is opened only for what writing
+ * needs.
  *
  * Exit codes: 0 every text taken, 1 bad command line, 2 no listener on the
  * global channel, 3 the channel's objects could not be opened, 4 the
  * listener did not take a text within --wait (5000 ms unless given).
  */
-#include <windows.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
+#include "debug_channel.h"
+#include "notice.h"
 
 #define EXIT_OK          0
 #define EXIT_USAGE       1
 #define EXIT_NO_LISTENER 2
 #define EXIT_OPEN_FAILED 3
 #define EXIT_TIMEOUT     4
-
-#define BUFFER_BYTES     4096
 
 static const wchar_t kUsage[] =
     L"usage: global_writer [--wait MS] TEXT...\n"
@@ -41,64 +37,57 @@ static const wchar_t kUsage[] =
     L"global channel, 3 its objects could not be opened, 4 the listener did not\n"
     L"take a text in time.\n";
 
+const wchar_t g_programName[] = L"global_writer";
+
 struct GlobalChannel {
-    HANDLE hMutex;          /* NULL when no writers' mutex exists */
-    HANDLE hBufferReady;
-    HANDLE hDataReady;
-    HANDLE hMapping;
+    HANDLE hMutex;                   /* NULL when no writers' mutex exists */
+    HANDLE hObjects[OBJECT_COUNT];
     BYTE *pView;
 };
-
-static void Say(const wchar_t *format, ...)
-{
-    va_list args;
-
-    va_start(args, format);
-    fwprintf(stderr, L"global_writer: ");
-    vfwprintf(stderr, format, args);
-    fwprintf(stderr, L"\n");
-    va_end(args);
-}
 
 static void CloseGlobalChannel(GlobalChannel *c)
 {
     if (c->pView)
         UnmapViewOfFile(c->pView);
-    if (c->hMapping)
-        CloseHandle(c->hMapping);
-    if (c->hDataReady)
-        CloseHandle(c->hDataReady);
-    if (c->hBufferReady)
-        CloseHandle(c->hBufferReady);
+    for (int i = 0; i < OBJECT_COUNT; i++)
+        if (c->hObjects[i])
+            CloseHandle(c->hObjects[i]);
     if (c->hMutex)
         CloseHandle(c->hMutex);
     ZeroMemory(c, sizeof(*c));
 }
 
+/* Names what could not be opened, with the error of that call. */
+static int OpenFailed(GlobalChannel *c, const wchar_t *what, DWORD error)
+{
+    Notice(L"cannot open the objects of the global channel (%ls, error %lu)", what, (unsigned long)error);
+    CloseGlobalChannel(c);
+    return EXIT_OPEN_FAILED;
+}
+
 static int OpenGlobalChannel(GlobalChannel *c)
 {
+    const wchar_t *const *names = kChannelObjectNames[CHANNEL_GLOBAL];
+
     ZeroMemory(c, sizeof(*c));
-    c->hMutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"Global\\DBWinMutex");
-    c->hMapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, L"Global\\DBWIN_BUFFER");
-    if (c->hMapping == NULL) {
+    c->hMutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, GLOBAL_WRITERS_MUTEX);
+    c->hObjects[OBJECT_BUFFER] = OpenFileMappingW(kWriterRights[OBJECT_BUFFER], FALSE, names[OBJECT_BUFFER]);
+    if (c->hObjects[OBJECT_BUFFER] == NULL) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND)
-            Say(L"no listener on the global channel (Global\\DBWIN_BUFFER does not exist)");
+            Notice(L"no listener on the global channel (%ls does not exist)", names[OBJECT_BUFFER]);
         else
-            Say(L"cannot open Global\\DBWIN_BUFFER (error %lu)", (unsigned long)error);
+            Notice(L"cannot open %ls (error %lu)", names[OBJECT_BUFFER], (unsigned long)error);
         CloseGlobalChannel(c);
         return error == ERROR_FILE_NOT_FOUND ? EXIT_NO_LISTENER : EXIT_OPEN_FAILED;
     }
-    c->pView = (BYTE *)MapViewOfFile(c->hMapping, FILE_MAP_WRITE, 0, 0, 0);
-    c->hBufferReady = OpenEventW(SYNCHRONIZE, FALSE, L"Global\\DBWIN_BUFFER_READY");
-    c->hDataReady = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\DBWIN_DATA_READY");
-    if (c->pView == NULL || c->hBufferReady == NULL || c->hDataReady == NULL) {
-        Say(L"cannot open the objects of the global channel (%ls, error %lu)",
-            c->pView == NULL ? L"mapping the buffer" : c->hBufferReady == NULL ? L"Global\\DBWIN_BUFFER_READY"
-                                                                              : L"Global\\DBWIN_DATA_READY",
-            (unsigned long)GetLastError());
-        CloseGlobalChannel(c);
-        return EXIT_OPEN_FAILED;
+    c->pView = (BYTE *)MapViewOfFile(c->hObjects[OBJECT_BUFFER], FILE_MAP_WRITE, 0, 0, 0);
+    if (c->pView == NULL)
+        return OpenFailed(c, L"mapping the buffer", GetLastError());
+    for (int i = OBJECT_BUFFER_READY; i <= OBJECT_DATA_READY; i++) {
+        c->hObjects[i] = OpenEventW(kWriterRights[i], FALSE, names[i]);
+        if (c->hObjects[i] == NULL)
+            return OpenFailed(c, names[i], GetLastError());
     }
     return EXIT_OK;
 }
@@ -115,22 +104,23 @@ static int WriteText(GlobalChannel *c, const wchar_t *text, DWORD waitMs)
     if (c->hMutex)
         r = WaitForSingleObject(c->hMutex, waitMs);
     if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
-        Say(L"the writers' mutex Global\\DBWinMutex stayed taken (wait result %lu)", (unsigned long)r);
+        Notice(L"the writers' mutex %ls stayed taken (wait result %lu)", GLOBAL_WRITERS_MUTEX, (unsigned long)r);
         return EXIT_TIMEOUT;
     }
-    r = WaitForSingleObject(c->hBufferReady, waitMs);
+    r = WaitForSingleObject(c->hObjects[OBJECT_BUFFER_READY], waitMs);
     if (r != WAIT_OBJECT_0) {
-        Say(L"the listener did not free Global\\DBWIN_BUFFER in time (wait result %lu)", (unsigned long)r);
+        Notice(L"the listener did not free %ls in time (wait result %lu)",
+               kChannelObjectNames[CHANNEL_GLOBAL][OBJECT_BUFFER], (unsigned long)r);
         status = EXIT_TIMEOUT;
     } else {
         /* The text, cut to what the buffer holds, then the line end and terminator. */
-        cb = WideCharToMultiByte(CP_ACP, 0, text, -1, target, BUFFER_BYTES - sizeof(DWORD) - 2, NULL, NULL);
+        cb = WideCharToMultiByte(CP_ACP, 0, text, -1, target, CHANNEL_TEXT_BYTES - 2, NULL, NULL);
         if (cb <= 0)
-            cb = BUFFER_BYTES - sizeof(DWORD) - 1;
+            cb = CHANNEL_TEXT_BYTES - 1;
         target[cb - 1] = '\n';
         target[cb] = '\0';
         memcpy(c->pView, &pid, sizeof(pid));
-        SetEvent(c->hDataReady);
+        SetEvent(c->hObjects[OBJECT_DATA_READY]);
     }
     if (c->hMutex)
         ReleaseMutex(c->hMutex);
@@ -145,10 +135,11 @@ int wmain(int argc, wchar_t **argv)
     int status;
 
     if (argc > 2 && wcscmp(argv[1], L"--wait") == 0) {
+        /* Digits alone, and bounded: "-1" or an overflow would read as INFINITE. */
         wchar_t *end = NULL;
         waitMs = wcstoul(argv[2], &end, 10);
-        if (*end != L'\0' || waitMs == 0) {
-            Say(L"--wait needs milliseconds above 0, not %ls", argv[2]);
+        if (argv[2][0] < L'0' || argv[2][0] > L'9' || *end != L'\0' || waitMs == 0 || waitMs > 0x7FFFFFFF) {
+            Notice(L"--wait needs milliseconds above 0, not %ls", argv[2]);
             return EXIT_USAGE;
         }
         first = 3;

@@ -5,7 +5,7 @@
 #ifndef CLIENT_H
 #define CLIENT_H
 
-#include <windows.h>
+#include "notice.h"
 
 /* Exit codes, one per kind of outcome. */
 #define EXIT_OK              0
@@ -37,9 +37,9 @@ BOOL ParseMilliseconds(const wchar_t *text, DWORD *ms);
 BOOL IsValidTag(const wchar_t *text);
 
 /* output.cpp: one line per event on standard output, flushed at once, so a
-   parent reading a pipe sees it while the client still runs */
+   parent reading a pipe sees it while the client still runs; errors are
+   notices */
 void PrintLine(const char *word, const wchar_t *port);
-void PrintError(const wchar_t *format, ...);
 
 /* guard_messages.cpp */
 int SendPortMessage(UINT message, const wchar_t *portText, ULONG_PTR port);

@@ -30,12 +30,12 @@ int SendPortMessage(UINT message, const wchar_t *portText, ULONG_PTR port)
     HWND window = FindGuard();
 
     if (!window) {
-        PrintError(L"no guard window of class %ls", g_options.tag);
+        Notice(L"no guard window of class %ls", g_options.tag);
         return EXIT_NO_GUARD;
     }
     if (!SendMessageTimeoutW(window, message, (WPARAM)port, 0, SMTO_NORMAL, g_options.sendMs, &answer)) {
-        PrintError(L"the guard did not answer %ls for port %ls (error %lu)",
-                   what, portText, GetLastError());
+        Notice(L"the guard did not answer %ls for port %ls (error %lu)",
+               what, portText, GetLastError());
         return EXIT_NOT_DELIVERED;
     }
     PrintLine(message == WM_POWREGISTER ? "registered" : "unregistered", portText);

@@ -44,6 +44,7 @@
 #include "client.h"
 #include "port_client.h"
 
+const wchar_t g_programName[] = L"port_client";
 ClientOptions g_options;
 
 static const char kUsage[] =
@@ -82,7 +83,7 @@ static void ResetOptions(void)
 
 static int Usage(const wchar_t *format, const wchar_t *text)
 {
-    PrintError(format, text);
+    Notice(format, text);
     fputs("usage: port_client [options] command [command...]; port_client --help for more\n", stderr);
     return EXIT_USAGE;
 }

@@ -43,7 +43,7 @@ static HANDLE OpenPortMutex(const wchar_t *portText, ULONG_PTR port)
     if (!mutex && GetLastError() == ERROR_FILE_NOT_FOUND)
         mutex = CreateMutexW(NULL, FALSE, name);
     if (!mutex)
-        PrintError(L"cannot open the mutex of port %ls, %ls (error %lu)", portText, name, GetLastError());
+        Notice(L"cannot open the mutex of port %ls, %ls (error %lu)", portText, name, GetLastError());
     return mutex;
 }
 
@@ -63,7 +63,7 @@ static int TakePort(HANDLE mutex, const wchar_t *portText)
         PrintLine("timeout", portText);
         return EXIT_TIMEOUT;
     default:
-        PrintError(L"waiting for the mutex of port %ls failed (error %lu)", portText, GetLastError());
+        Notice(L"waiting for the mutex of port %ls failed (error %lu)", portText, GetLastError());
         return EXIT_MUTEX_ERROR;
     }
 }
@@ -79,7 +79,7 @@ static int KeepPort(DWORD holdMs)
     }
     release = CreateEventW(NULL, TRUE, FALSE, g_options.releaseEvent);
     if (!release) {
-        PrintError(L"cannot open the release event %ls (error %lu)", g_options.releaseEvent, GetLastError());
+        Notice(L"cannot open the release event %ls (error %lu)", g_options.releaseEvent, GetLastError());
         return EXIT_MUTEX_ERROR;
     }
     WaitForSingleObject(release, holdMs);
@@ -90,7 +90,7 @@ static int KeepPort(DWORD holdMs)
 static int GivePort(HANDLE mutex, const wchar_t *portText)
 {
     if (!ReleaseMutex(mutex)) {
-        PrintError(L"releasing the mutex of port %ls failed (error %lu)", portText, GetLastError());
+        Notice(L"releasing the mutex of port %ls failed (error %lu)", portText, GetLastError());
         return EXIT_MUTEX_ERROR;
     }
     return EXIT_OK;

@@ -31,7 +31,8 @@ static const wchar_t kUsage[] =
     L"when one channel is held or not allowed, the viewer says so and goes on with the other.\n"
     L"Exit codes: 0 stopped as asked, 1 bad command line, 2 no channel asked for could\n"
     L"be had (held by another viewer, or not allowed), 3 a channel or the log file could\n"
-    L"not be set up, 4 --duration ran out before --count or --until was met.\n";
+    L"not be set up (or the log not written), 4 --duration ran out before --count or\n"
+    L"--until was met.\n";
 
 static void WriteUsage(HANDLE h)
 {

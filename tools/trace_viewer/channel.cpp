@@ -1,12 +1,6 @@
 /*
- * The debug-output channels, seen from the listening side. A writer waits
- * for DBWIN_BUFFER_READY, puts its process id and text into the shared
- * DBWIN_BUFFER and signals DBWIN_DATA_READY; the listener copies the text out
- * and signals the buffer ready again. A process writes through the objects of
- * its own session's namespace: the unprefixed names for the viewer's session,
- * the Global\ names for session 0, where services and the device installer
- * run. The viewer holds both. Only one listener can hold a channel, so finding
- * any of its three objects already there means another one runs.
+ * The debug-output channels (debug_channel.h), seen from the listening side:
+ * the viewer holds this session's and the global one.
  *
  * Each channel has a receiver thread that does nothing but copy: it takes the
  * time, copies the buffer into a record, lets the next writer in and queues
@@ -14,35 +8,25 @@
  * slow console or file never keeps a writer waiting on either channel.
  */
 #include <stddef.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include "viewer.h"
 
 struct Channel {
-    const wchar_t *prefix;           /* of the objects' names */
     const wchar_t *description;      /* for notices */
-    wchar_t mark;
-    HANDLE hObjects[3];              /* OBJECT_BUFFER_READY, OBJECT_DATA_READY, OBJECT_BUFFER */
+    HANDLE hObjects[OBJECT_COUNT];
     const BYTE *pView;
     HANDLE hReceiver;
 };
 
 static Channel g_channels[CHANNEL_COUNT] = {
-    { L"", L"this session's channel", L'S', { NULL, NULL, NULL }, NULL, NULL },
-    { L"Global\\", L"the global channel (session 0: services, the device installer)", L'G',
-      { NULL, NULL, NULL }, NULL, NULL },
+    { L"this session's channel", { NULL, NULL, NULL }, NULL, NULL },
+    { L"the global channel (session 0: services, the device installer)", { NULL, NULL, NULL }, NULL, NULL },
 };
-static const wchar_t *const kObjectNames[3] = { L"DBWIN_BUFFER_READY", L"DBWIN_DATA_READY", L"DBWIN_BUFFER" };
 static HANDLE g_hStopReceivers = NULL;
 
 /* Traces the receivers could not keep (no memory for the record). */
 volatile LONG g_nLostRecords = 0;
-
-wchar_t ChannelMark(int channel)
-{
-    return g_channels[channel].mark;
-}
 
 /* Whether an object of that name exists, after its creation failed with 5. */
 static BOOL ObjectExists(int object, const wchar_t *name)
@@ -58,15 +42,14 @@ static BOOL ObjectExists(int object, const wchar_t *name)
 
 /* Makes one object of the channel: EXIT_OK, EXIT_CHANNEL_HELD or
    EXIT_FAILED, the latter two after a notice. */
-static int MakeObject(Channel *c, int object)
+static int MakeObject(int channel, int object)
 {
-    wchar_t name[64];
+    Channel *c = &g_channels[channel];
+    const wchar_t *name = kChannelObjectNames[channel][object];
     SECURITY_ATTRIBUTES sa = { sizeof(sa), NULL, FALSE };
     DWORD error;
     int status = EXIT_OK;
 
-    _snwprintf(name, 63, L"%ls%ls", c->prefix, kObjectNames[object]);
-    name[63] = L'\0';
     sa.lpSecurityDescriptor = MakeChannelSecurity(object);
     if (sa.lpSecurityDescriptor == NULL)
         return EXIT_FAILED;
@@ -101,7 +84,7 @@ static void CloseChannel(Channel *c)
     if (c->pView != NULL)
         UnmapViewOfFile(c->pView);
     c->pView = NULL;
-    for (int i = 0; i < 3; i++) {
+    for (int i = 0; i < OBJECT_COUNT; i++) {
         if (c->hObjects[i] != NULL)
             CloseHandle(c->hObjects[i]);
         c->hObjects[i] = NULL;
@@ -113,8 +96,8 @@ int OpenChannel(int channel)
     Channel *c = &g_channels[channel];
     int status = EXIT_OK;
 
-    for (int object = 0; object < 3 && status == EXIT_OK; object++)
-        status = MakeObject(c, object);
+    for (int object = 0; object < OBJECT_COUNT && status == EXIT_OK; object++)
+        status = MakeObject(channel, object);
     if (status == EXIT_OK) {
         c->pView = (const BYTE *)MapViewOfFile(c->hObjects[OBJECT_BUFFER], FILE_MAP_READ, 0, 0, CHANNEL_BYTES);
         if (c->pView == NULL) {

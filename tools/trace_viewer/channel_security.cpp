@@ -2,13 +2,8 @@
  * The security the channel objects are made with. Writers run under any
  * account: in session 0 SYSTEM, LocalService, NetworkService or a service's
  * own account, in a session its user, elevated or not. Every account gets
- * exactly what a writer opens each object for, and nothing else:
- *
- *     DBWIN_BUFFER_READY  SYNCHRONIZE          (waits for the buffer)
- *     DBWIN_DATA_READY    EVENT_MODIFY_STATE   (signals its text)
- *     DBWIN_BUFFER        FILE_MAP_WRITE       (maps the buffer to write it)
- *
- * so no other account can wait for the data or let writers in, which is
+ * exactly what a writer opens each object for (kWriterRights), and nothing
+ * else, so no other account can wait for the data or let writers in, which is
  * what listening takes, nor change the objects' security. (A writer that maps
  * the buffer can read what is in it at that moment; that is the protocol's.)
  * The viewer's own user owns them and alone has full access. The owner is set to the user
@@ -19,9 +14,8 @@
 #include <sddl.h>
 #include <stdio.h>
 
-/* Full access for the owner and a writer's access, per object. */
-static const DWORD kOwnerRights[3] = { EVENT_ALL_ACCESS, EVENT_ALL_ACCESS, SECTION_ALL_ACCESS };
-static const DWORD kWriterRights[3] = { SYNCHRONIZE, EVENT_MODIFY_STATE, FILE_MAP_WRITE };
+/* Full access for the owner, per object. */
+static const DWORD kOwnerRights[OBJECT_COUNT] = { EVENT_ALL_ACCESS, EVENT_ALL_ACCESS, SECTION_ALL_ACCESS };
 
 /* The process's user as an SDDL SID string; LocalFree it. */
 static wchar_t *UserSidText(void)

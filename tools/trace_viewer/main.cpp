@@ -6,6 +6,7 @@
  */
 #include "viewer.h"
 
+const wchar_t g_programName[] = L"trace_viewer";
 static HANDLE g_hInterrupt = NULL;
 extern volatile LONG g_nLostRecords;
 
@@ -16,7 +17,8 @@ static BOOL WINAPI OnConsoleControl(DWORD type)
     return TRUE;
 }
 
-/* Prints the queued records until a stop condition is met; the exit code. */
+/* Prints the queued records until a stop condition is met or the log
+   cannot be written; the exit code. */
 static int PrintUntilDone(const ViewerOptions *options)
 {
     ULONGLONG start = GetTickCount64();
@@ -41,15 +43,16 @@ static int PrintUntilDone(const ViewerOptions *options)
             BOOL matchedUntil = FALSE;
             if (!WantRecord(options, record))
                 continue;
-            PrintRecord(options, record, &matchedUntil);
+            BOOL written = PrintRecord(options, record, &matchedUntil);
             printed++;
-            if (matchedUntil || (options->dwCount && printed >= options->dwCount)) {
+            if (!written || matchedUntil || (options->dwCount && printed >= options->dwCount)) {
                 FreeRecords(list);
-                return EXIT_OK;
+                return written ? EXIT_OK : EXIT_FAILED;
             }
         }
         FreeRecords(list);
-        FlushOutput();
+        if (!FlushOutput())
+            return EXIT_FAILED;
         if (interrupted)
             return EXIT_OK;
     }
@@ -106,29 +109,27 @@ int wmain(int argc, wchar_t **argv)
     if (status != EXIT_OK || helpShown)
         return status;
     g_hInterrupt = CreateEventW(NULL, TRUE, FALSE, NULL);
-    if (g_hInterrupt == NULL || !InitQueue() || !OpenOutput(&options))
+    if (g_hInterrupt == NULL || !InitQueue())
         return EXIT_FAILED;
     status = OpenChannels(&options);
-    if (status != EXIT_OK) {
-        CloseOutput();
+    if (status != EXIT_OK)
         return status;
-    }
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     if (!StartReceivers()) {
         Notice(L"cannot start a receiving thread (error %lu)", GetLastError());
-        StopReceivers();
-        CloseChannels();
-        CloseOutput();
-        return EXIT_FAILED;
+        status = EXIT_FAILED;
+    } else if (!OpenOutput(&options)) {
+        status = EXIT_FAILED;   /* only now, so a viewer that cannot listen leaves an earlier log as it was */
+    } else {
+        if (!options.bQuiet)
+            NoticeListening(&options);
+        status = PrintUntilDone(&options);
     }
-    if (!options.bQuiet)
-        NoticeListening(&options);
-
-    status = PrintUntilDone(&options);
 
     StopReceivers();
     CloseChannels();
-    CloseOutput();
+    if (!CloseOutput())
+        status = EXIT_FAILED;
     if (g_nLostRecords > 0)
         Notice(L"%ld traces lost: no memory to keep them", g_nLostRecords);
     return status;

@@ -10,7 +10,6 @@
  * none. Lines go to the console as text, or as UTF-8 with "\n" line ends when
  * standard output is a file or a pipe, and to the --log file in UTF-8 too.
  */
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
@@ -20,9 +19,12 @@
 #define LINE_UNITS   (CHANNEL_TEXT_BYTES * 4 + 64)
 #define OUT_BYTES    65536
 
+static const wchar_t kMarks[CHANNEL_COUNT] = { L'S', L'G' };
+
 static HANDLE g_hOut = NULL;
 static BOOL g_bConsole = FALSE;
 static HANDLE g_hLog = INVALID_HANDLE_VALUE;
+static const wchar_t *g_logPath = NULL;
 static char g_outBuffer[OUT_BYTES];
 static DWORD g_cbOut = 0;
 static char g_logBuffer[OUT_BYTES];
@@ -30,29 +32,7 @@ static DWORD g_cbLog = 0;
 static wchar_t g_line[LINE_UNITS];
 static wchar_t g_text[CHANNEL_TEXT_BYTES + 1];
 static char g_utf8[LINE_UNITS * 3];
-
-void Notice(const wchar_t *format, ...)
-{
-    wchar_t wide[1024];
-    char narrow[3072];
-    va_list args;
-    int n;
-    DWORD written;
-
-    va_start(args, format);
-    n = _vsnwprintf(wide, 1000, format, args);
-    va_end(args);
-    if (n < 0)
-        n = 1000;
-    wide[n] = L'\0';
-    n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, narrow, sizeof(narrow) - 2, NULL, NULL);
-    if (n <= 0)
-        return;
-    n--;   /* the terminator */
-    narrow[n++] = '\n';
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), "trace_viewer: ", 14, &written, NULL);
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), narrow, (DWORD)n, &written, NULL);
-}
+static_assert(sizeof(g_utf8) <= OUT_BYTES, "a line fits in an empty buffer");
 
 BOOL OpenOutput(const ViewerOptions *options)
 {
@@ -60,11 +40,12 @@ BOOL OpenOutput(const ViewerOptions *options)
 
     g_hOut = GetStdHandle(STD_OUTPUT_HANDLE);
     g_bConsole = (g_hOut != NULL && g_hOut != INVALID_HANDLE_VALUE && GetConsoleMode(g_hOut, &mode));
-    if (options->strLogPath) {
-        g_hLog = CreateFileW(options->strLogPath, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+    g_logPath = options->strLogPath;
+    if (g_logPath) {
+        g_hLog = CreateFileW(g_logPath, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, NULL);
         if (g_hLog == INVALID_HANDLE_VALUE) {
-            Notice(L"cannot write the log file %ls (error %lu)", options->strLogPath, GetLastError());
+            Notice(L"cannot write the log file %ls (error %lu)", g_logPath, GetLastError());
             return FALSE;
         }
     }
@@ -126,30 +107,34 @@ static void AppendShown(const wchar_t *text, int units, int *at)
     }
 }
 
-static void WriteAll(HANDLE h, const char *bytes, DWORD cb)
+/* Writes out a buffer and empties it; FALSE when a write failed. */
+static BOOL WriteOut(HANDLE h, const char *buffer, DWORD *cbUsed)
 {
-    DWORD written;
-    while (cb > 0) {
-        if (!WriteFile(h, bytes, cb, &written, NULL) || written == 0)
-            return;
-        bytes += written;
-        cb -= written;
-    }
+    DWORD at = 0, written = 0;
+    while (at < *cbUsed && WriteFile(h, buffer + at, *cbUsed - at, &written, NULL) && written > 0)
+        at += written;
+    BOOL ok = at == *cbUsed;
+    *cbUsed = 0;
+    return ok;
 }
 
-/* Adds bytes to a buffer, writing it out first when they would not fit. */
-static void Buffer(HANDLE h, char *buffer, DWORD *cbUsed, const char *bytes, DWORD cb)
+/* Adds a line to a buffer, writing the buffer out first when the line would
+   not fit; FALSE when that write failed. */
+static BOOL Buffer(HANDLE h, char *buffer, DWORD *cbUsed, const char *bytes, DWORD cb)
 {
-    if (*cbUsed + cb > OUT_BYTES) {
-        WriteAll(h, buffer, *cbUsed);
-        *cbUsed = 0;
-    }
-    if (cb > OUT_BYTES) {
-        WriteAll(h, bytes, cb);
-        return;
-    }
+    BOOL ok = *cbUsed + cb <= OUT_BYTES || WriteOut(h, buffer, cbUsed);
     memcpy(buffer + *cbUsed, bytes, cb);
     *cbUsed += cb;
+    return ok;
+}
+
+/* A write to the log failed: said once, and the log is written no more. */
+static BOOL LogFailed(void)
+{
+    Notice(L"cannot write the log file %ls (error %lu)", g_logPath, GetLastError());
+    CloseHandle(g_hLog);
+    g_hLog = INVALID_HANDLE_VALUE;
+    return FALSE;
 }
 
 BOOL PrintRecord(const ViewerOptions *options, const TraceRecord *record, BOOL *matchedUntil)
@@ -159,7 +144,7 @@ BOOL PrintRecord(const ViewerOptions *options, const TraceRecord *record, BOOL *
     int cb;
 
     at = swprintf(g_line, 32, L"%02u:%02u:%02u.%03u %lc %6lu ", record->time.wHour, record->time.wMinute,
-                  record->time.wSecond, record->time.wMilliseconds, (wint_t)ChannelMark(record->channel),
+                  record->time.wSecond, record->time.wMilliseconds, (wint_t)kMarks[record->channel],
                   (unsigned long)record->dwPid);
     if (at < 0)
         return FALSE;
@@ -179,27 +164,24 @@ BOOL PrintRecord(const ViewerOptions *options, const TraceRecord *record, BOOL *
     } else {
         Buffer(g_hOut, g_outBuffer, &g_cbOut, g_utf8, (DWORD)cb);
     }
-    if (g_hLog != INVALID_HANDLE_VALUE)
-        Buffer(g_hLog, g_logBuffer, &g_cbLog, g_utf8, (DWORD)cb);
-    if (options->bFlushEachLine)
-        FlushOutput();
+    if (g_hLog != INVALID_HANDLE_VALUE && !Buffer(g_hLog, g_logBuffer, &g_cbLog, g_utf8, (DWORD)cb))
+        return LogFailed();
+    return options->bFlushEachLine ? FlushOutput() : TRUE;
+}
+
+BOOL FlushOutput(void)
+{
+    WriteOut(g_hOut, g_outBuffer, &g_cbOut);
+    if (g_hLog != INVALID_HANDLE_VALUE && !WriteOut(g_hLog, g_logBuffer, &g_cbLog))
+        return LogFailed();
     return TRUE;
 }
 
-void FlushOutput(void)
+BOOL CloseOutput(void)
 {
-    if (g_cbOut > 0)
-        WriteAll(g_hOut, g_outBuffer, g_cbOut);
-    g_cbOut = 0;
-    if (g_cbLog > 0 && g_hLog != INVALID_HANDLE_VALUE)
-        WriteAll(g_hLog, g_logBuffer, g_cbLog);
-    g_cbLog = 0;
-}
-
-void CloseOutput(void)
-{
-    FlushOutput();
+    BOOL ok = FlushOutput();
     if (g_hLog != INVALID_HANDLE_VALUE)
         CloseHandle(g_hLog);
     g_hLog = INVALID_HANDLE_VALUE;
+    return ok;
 }

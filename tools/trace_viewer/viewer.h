@@ -8,7 +8,8 @@
 #ifndef VIEWER_H
 #define VIEWER_H
 
-#include <windows.h>
+#include "debug_channel.h"
+#include "notice.h"
 
 /* Exit codes. */
 #define EXIT_OK            0
@@ -18,14 +19,6 @@
 #define EXIT_TIME_UP       4   /* --duration ended the run before --count or --until was met */
 
 #define MAX_TAGS           16
-/* The shared buffer: the writer's process id, then its text, terminated. */
-#define CHANNEL_BYTES      4096
-#define CHANNEL_TEXT_BYTES (CHANNEL_BYTES - sizeof(DWORD))
-
-/* The channels, and the mark each line carries for the one it came through. */
-#define CHANNEL_SESSION    0   /* this session's objects, unprefixed names: mark S */
-#define CHANNEL_GLOBAL     1   /* the Global\ objects, session 0's own: mark G */
-#define CHANNEL_COUNT      2
 
 struct ViewerOptions {
     const wchar_t *tags[MAX_TAGS];   /* keep traces that begin with one of these */
@@ -59,13 +52,9 @@ int OpenChannel(int channel);        /* EXIT_OK, EXIT_CHANNEL_HELD or EXIT_FAILE
 BOOL StartReceivers(void);           /* one for each open channel */
 void StopReceivers(void);            /* waits for the receiver threads to end */
 void CloseChannels(void);
-wchar_t ChannelMark(int channel);
 
 /* channel_security.cpp: the security the objects of a channel are made
    with; free it with LocalFree. NULL after a notice. */
-#define OBJECT_BUFFER_READY 0
-#define OBJECT_DATA_READY   1
-#define OBJECT_BUFFER       2
 PSECURITY_DESCRIPTOR MakeChannelSecurity(int object);
 
 /* trace_queue.cpp: records handed from the receiver to the printer, in order. */
@@ -75,13 +64,13 @@ TraceRecord *TakeRecords(void);      /* every queued record, oldest first, or NU
 HANDLE QueueEvent(void);             /* signalled when records are waiting */
 void FreeRecords(TraceRecord *list);
 
-/* output.cpp: filtering, the printed form of a trace, and the writing. */
+/* output.cpp: filtering, the printed form of a trace, and the writing.
+   FALSE from the last three: the log could not be written (said once). */
 BOOL OpenOutput(const ViewerOptions *options);
 BOOL WantRecord(const ViewerOptions *options, const TraceRecord *record);
 /* Prints one record; *matchedUntil tells whether its line holds --until. */
 BOOL PrintRecord(const ViewerOptions *options, const TraceRecord *record, BOOL *matchedUntil);
-void FlushOutput(void);
-void CloseOutput(void);
-void Notice(const wchar_t *format, ...);   /* "trace_viewer: ..." on standard error */
+BOOL FlushOutput(void);
+BOOL CloseOutput(void);
 
 #endif /* VIEWER_H */
