@@ -325,10 +325,10 @@ static std::vector<std::wstring> ReadLogLines(const std::wstring &path)
         std::string line(buffer);
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
             line.pop_back();
-        int n = MultiByteToWideChar(CP_ACP, 0, line.c_str(), (int)line.size(), NULL, 0);
+        int n = MultiByteToWideChar(CP_UTF8, 0, line.c_str(), (int)line.size(), NULL, 0);
         std::wstring wide(n, L'\0');
         if (n > 0)
-            MultiByteToWideChar(CP_ACP, 0, line.c_str(), (int)line.size(), &wide[0], n);
+            MultiByteToWideChar(CP_UTF8, 0, line.c_str(), (int)line.size(), &wide[0], n);
         lines.push_back(wide);
     }
     fclose(file);

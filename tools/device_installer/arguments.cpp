@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 #include "installer.h"
+#include "notice.h"
 
 void ShowUsage(void)
 {
@@ -58,7 +59,8 @@ void ShowUsage(void)
 
 static int Bad(const wchar_t *what, const wchar_t *detail)
 {
-    fwprintf(stderr, L"device_installer: %ls%ls\n\n", what, detail ? detail : L"");
+    Notice(L"%ls%ls", what, detail ? detail : L"");
+    fputws(L"\n", stderr);
     ShowUsage();
     return EXIT_USAGE;
 }

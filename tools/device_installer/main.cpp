@@ -10,6 +10,9 @@
 #include <stdio.h>
 #include <wchar.h>
 #include "installer.h"
+#include "notice.h"
+
+const wchar_t g_programName[] = L"device_installer";
 
 typedef DWORD (CALLBACK *CoInstallerProc)(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA);
 
@@ -116,7 +119,7 @@ int wmain(int argc, wchar_t **argv)
     if (usage != 0)
         return usage;
     if (!OpenReport(options.logPath)) {
-        fwprintf(stderr, L"device_installer: cannot write the log file %ls\n", options.logPath);
+        Notice(L"cannot write the log file %ls", options.logPath);
         return EXIT_USAGE;
     }
     if (options.mode != MODE_COINSTALLER && options.mode != MODE_CLASS_INSTALLER) {
@@ -124,7 +127,6 @@ int wmain(int argc, wchar_t **argv)
         Report(code == EXIT_OK ? L"done" : L"failed");
         CloseReport();
         /* A timed-out thread is still inside SetupAPI: end without waiting for it. */
-        fflush(stdout);
         ExitProcess((UINT)code);
     }
     ZeroMemory(&device, sizeof(device));

@@ -4,42 +4,36 @@
  * read by the tests, its log file is).
  */
 #include <stdarg.h>
-#include <stdio.h>
 #include "installer.h"
+#include "notice.h"
 
-static FILE *g_log = NULL;
+static HANDLE g_log = INVALID_HANDLE_VALUE;
 
 BOOL OpenReport(const wchar_t *logPath)
 {
     if (logPath == NULL)
         return TRUE;
-    g_log = _wfopen(logPath, L"w");
-    return g_log != NULL;
+    g_log = CreateFileW(logPath, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    return g_log != INVALID_HANDLE_VALUE;
 }
 
+/* The same line, in UTF-8, on standard output and in the log. */
 void Report(const wchar_t *format, ...)
 {
-    wchar_t line[2048];
-    va_list args;
-    int n;
+    va_list args, again;
 
     va_start(args, format);
-    n = _vsnwprintf(line, 2047, format, args);
+    va_copy(again, args);
+    WriteLineV(GetStdHandle(STD_OUTPUT_HANDLE), NULL, format, args);
+    if (g_log != INVALID_HANDLE_VALUE)
+        WriteLineV(g_log, NULL, format, again);
+    va_end(again);
     va_end(args);
-    if (n < 0)
-        n = 2047;
-    line[n] = L'\0';
-    fwprintf(stdout, L"%ls\n", line);
-    fflush(stdout);
-    if (g_log != NULL) {
-        fwprintf(g_log, L"%ls\n", line);
-        fflush(g_log);
-    }
 }
 
 void CloseReport(void)
 {
-    if (g_log != NULL)
-        fclose(g_log);
-    g_log = NULL;
+    if (g_log != INVALID_HANDLE_VALUE)
+        CloseHandle(g_log);
+    g_log = INVALID_HANDLE_VALUE;
 }
