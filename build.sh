@@ -17,6 +17,7 @@ signing_password=${SIGNING_PASSWORD-} signing_password_set=${SIGNING_PASSWORD+ye
 unset SIGNING_PASSWORD
 cd "$(dirname "$0")"
 ROOT=$(pwd)
+LLVM_BIN=$(<cmake/llvm-dir)
 BUILD=${BUILD_DIR:-$ROOT/build}
 MODE=${1:-build}
 
@@ -24,9 +25,9 @@ need_packages() {
     local missing=()
     # clang and lld 16 compile and link; mingw-w64 brings the headers, the
     # runtime, libstdc++ and windres.
-    [ -x /usr/lib/llvm-16/bin/clang ] || missing+=(clang-16)
-    [ -x /usr/lib/llvm-16/bin/ld.lld ] || missing+=(lld-16)
-    [ -x /usr/lib/llvm-16/bin/llvm-strip ] && [ -x /usr/lib/llvm-16/bin/llvm-pdbutil ] || missing+=(llvm-16)
+    [ -x "$LLVM_BIN/clang" ] || missing+=(clang-16)
+    [ -x "$LLVM_BIN/ld.lld" ] || missing+=(lld-16)
+    [ -x "$LLVM_BIN/llvm-strip" ] && [ -x "$LLVM_BIN/llvm-pdbutil" ] || missing+=(llvm-16)
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64)
     [ -x /usr/lib/wine/wine64 ] || missing+=(wine64 wine)
     command -v cmake >/dev/null || missing+=(cmake)
@@ -53,7 +54,7 @@ configure() {
     unset LIBRARY_PATH CPATH C_INCLUDE_PATH CPLUS_INCLUDE_PATH
     # A build tree configured for another compiler is configured afresh.
     if [ -f "$BUILD/CMakeCache.txt" ] &&
-       ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=/usr/lib/llvm-16/bin/clang++$' "$BUILD/CMakeCache.txt"; then
+       ! grep -qx "CMAKE_CXX_COMPILER:[A-Z]*=$LLVM_BIN/clang++" "$BUILD/CMakeCache.txt"; then
         rm -rf "$BUILD/CMakeCache.txt" "$BUILD/CMakeFiles"
     fi
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \

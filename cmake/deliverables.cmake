@@ -11,8 +11,10 @@ set(WIN_COMMON_FLAGS -Wall -Wextra -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN)
 # compiler command line in the PDB, source and build paths mapped to fixed
 # ones, lld's time stamp and PDB GUID derived from the content.
 #
-# The exploit mitigations: stack cookies in every routine with a local array,
-# Control Flow Guard on every indirect call, the CET shadow-stack mark; the
+# The exploit mitigations: stack cookies in every routine of ours with a local
+# array, Control Flow Guard (the table of valid call targets; the one indirect
+# call our code makes, in the guard, goes through the dispatch pointer; the
+# mingw-w64 runtime is not compiled with it), the CET shadow-stack mark; the
 # load config directory that names the cookie and the guard pointers comes
 # from cmake/load_config.c (the load_config object, linked into each). The
 # unit tests that compile the deliverables' sources use them too.

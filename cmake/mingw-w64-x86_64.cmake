@@ -7,7 +7,8 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
-set(LLVM_BIN /usr/lib/llvm-16/bin)
+# The LLVM folder, named once for the build, build.sh and the release.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/llvm-dir LLVM_BIN LIMIT_COUNT 1)
 set(MINGW_TRIPLE x86_64-w64-mingw32)
 set(MINGW_GCC_LIB /usr/lib/gcc/${MINGW_TRIPLE}/12-posix)
 

@@ -12,7 +12,7 @@ source_dir=$1 dist=$2 tr=$3/test-release
 fail=0
 bad() { echo "FAIL $1: $2"; fail=1; }
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
-llvm=/usr/lib/llvm-16/bin
+llvm=$(<"$source_dir/cmake/llvm-dir")
 
 # The store paths for the binaries in dist/, as a symbol server names them.
 for f in "$dist"/*.exe "$dist"/*.dll; do

@@ -56,7 +56,7 @@ else
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 source_root=$(cd "$here/../.." && pwd)
-pdbutil=/usr/lib/llvm-16/bin/llvm-pdbutil
+llvm_bin=$(<"$source_root/cmake/llvm-dir")
 
 if [ -z "$check_only" ] || [ $# -eq 2 ]; then
     [ -n "$check_only" ] || dist=$(cd "$1" && pwd)
@@ -70,7 +70,7 @@ if [ -z "$check_only" ] || [ $# -eq 2 ]; then
     name=printer-companions-$version
     zip=$(dirname "$out")/$name.zip
     work=$out.partial
-    rm -rf "$out" "$zip" "$work"
+    rm -rf "$out" "$zip" "$work" "$work.zip"
 fi
 
 pfx=${SIGNING_PFX:-}
@@ -114,7 +114,10 @@ done <"$dist/MANIFEST"
 [ ${#binaries[@]} -gt 0 ] || die "$dist/MANIFEST lists no binaries"
 
 echo "== the release gate"
-if ! python3 "$here/release_gate.py" "${binaries[@]}" ${infs[@]+"${infs[@]}"}; then
+gate=$(python3 "$here/release_gate.py" --llvm-bin "$llvm_bin" "${binaries[@]}" ${infs[@]+"${infs[@]}"}) && passed=yes || passed=
+[ -z "$gate" ] || echo "$gate"
+if [ -z "$passed" ]; then
+    grep -q '^FAIL ' <<<"$gate" || die "the release gate itself failed, naming no file: nothing was signed"
     die "the release gate refused the files marked FAIL above: nothing was signed"
 fi
 
@@ -150,7 +153,7 @@ sign_one() {
     fi
 }
 
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work" "$work.zip" "$work.zip.tmp" "$out" "$zip"' EXIT
 mkdir -p "$work/bin" "$work/symbols"
 for f in "${binaries[@]}"; do
     sign_one "$f" "$work/bin/$(basename "$f")"
@@ -159,7 +162,7 @@ password=
 
 signed=()
 for f in "${binaries[@]}"; do signed+=("$work/bin/$(basename "$f")"); done
-python3 "$here/symbol_store.py" "$pdbutil" "$work/symbols" "$dist" "${signed[@]}" >/dev/null
+python3 "$here/symbol_store.py" "$llvm_bin/llvm-pdbutil" "$work/symbols" "$dist" "${signed[@]}" >/dev/null
 for f in ${package_files[@]+"${package_files[@]}"}; do
     mkdir -p "$work/$(dirname "$f")"
     case "$f" in
@@ -198,8 +201,10 @@ fi
 (cd "$work" && find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort |
      xargs -d '\n' sha256sum >SHA256SUMS)
 
+python3 "$here/write_zip.py" "$work.zip" "$work" "$name" "$release_time"
 mv "$work" "$out"
-python3 "$here/write_zip.py" "$zip" "$out" "$name" "$release_time"
+mv "$work.zip" "$zip"
+trap - EXIT
 
 echo "== release $version in $out"
 (cd "$out" && find . -type f -printf '   %P\n' | LC_ALL=C sort)

@@ -2,6 +2,7 @@
 """The release gate: what every shipped binary and package INF must carry, read from the files.
 
     release_gate.py [--llvm-bin DIR] FILE...
+        DIR: the LLVM tools (by default the folder cmake/llvm-dir names)
         FILE: a binary (dist/TAVRIKEN.exe, ...; NAME.pdb beside each) or a
         package INF (dist/package/TAVRIKEN-HELDRAVO/printer.inf, ...)
 
@@ -67,10 +68,14 @@ on Windows, `llvm-readobj --file-headers --coff-load-config
 import os
 import re
 import struct
-import subprocess
 import sys
 
 import inf_check
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "common"))
+from pe_image import (ToolError, codeview_record, debug_entries, file_offset, pdb_identity,  # noqa: E402
+                      pe_checksum, read_pe, run_tool, section_of)
 
 MAX_BYTES = 32 * 1024
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "setupapi.dll",
@@ -88,97 +93,9 @@ LOAD_CONFIG_SIZE = 0x140
 DEFAULT_COOKIE = 0x00002B992DDFA232
 CF_INSTRUMENTED = 0x100
 CF_FUNCTION_TABLE_PRESENT = 0x400
-DEBUG_TYPE_CODEVIEW = 2
 DEBUG_TYPE_EX_DLLCHARACTERISTICS = 20
 DLLCHAR_EX_CET_COMPAT = 0x1
-DIR_IMPORT, DIR_EXCEPTION, DIR_DEBUG, DIR_LOAD_CONFIG, DIR_IAT = 1, 3, 6, 10, 12
-
-
-def read_pe(data):
-    if data[:2] != b"MZ":
-        raise ValueError("not an MZ image")
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    if data[pe:pe + 4] != b"PE\0\0":
-        raise ValueError("no PE signature")
-    machine, nsections = struct.unpack_from("<HH", data, pe + 4)
-    optional_size, characteristics = struct.unpack_from("<HH", data, pe + 20)
-    opt = pe + 24
-    magic = struct.unpack_from("<H", data, opt)[0]
-    if magic != 0x20B:
-        raise ValueError("not PE32+ (magic %#x)" % magic)
-    image = {
-        "machine": machine,
-        "characteristics": characteristics,
-        "image_base": struct.unpack_from("<Q", data, opt + 24)[0],
-        "os_version": struct.unpack_from("<HH", data, opt + 40),
-        "subsystem_version": struct.unpack_from("<HH", data, opt + 48),
-        "checksum_offset": opt + 64,
-        "checksum": struct.unpack_from("<I", data, opt + 64)[0],
-        "subsystem": struct.unpack_from("<H", data, opt + 68)[0],
-        "dll_characteristics": struct.unpack_from("<H", data, opt + 70)[0],
-        "directories": [struct.unpack_from("<II", data, opt + 112 + 8 * i) for i in range(16)],
-        "sections": [],
-    }
-    table = opt + optional_size
-    for i in range(nsections):
-        raw = data[table + 40 * i: table + 40 * (i + 1)]
-        name = raw[:8].rstrip(b"\0").decode("latin-1")
-        vsize, va, rawsize, rawptr = struct.unpack_from("<IIII", raw, 8)
-        flags, = struct.unpack_from("<I", raw, 36)
-        if name.startswith("/"):  # long name in the COFF string table
-            name = "(long name " + name + ")"
-        image["sections"].append((name, va, vsize, rawptr, rawsize, flags))
-    return image
-
-
-def section_of(image, rva):
-    for section in image["sections"]:
-        if section[1] <= rva < section[1] + max(section[2], section[4]):
-            return section
-    return None
-
-
-def file_offset(image, rva):
-    section = section_of(image, rva)
-    if section is None:
-        raise ValueError("rva %#x in no section" % rva)
-    return section[3] + rva - section[1]
-
-
-def pe_checksum(data, offset):
-    """The PE image checksum: 16-bit words with carries folded back in, the
-    checksum field counted as zero, plus the file's length."""
-    padded = bytes(data) + (b"\0" if len(data) % 2 else b"")
-    words = list(struct.unpack("<%dH" % (len(padded) // 2), padded))
-    words[offset // 2] = words[offset // 2 + 1] = 0
-    total = 0
-    for word in words:
-        total += word
-        total = (total & 0xFFFF) + (total >> 16)
-    return (total + len(data)) & 0xFFFFFFFF
-
-
-def debug_entries(data, image):
-    """(type, file offset of its data, size) of every debug directory entry."""
-    rva, size = image["directories"][DIR_DEBUG]
-    if not size:
-        return []
-    at = file_offset(image, rva)
-    entries = []
-    for i in range(size // 28):
-        kind, length, _, pointer = struct.unpack_from("<IIII", data, at + 28 * i + 12)
-        entries.append((kind, pointer, length))
-    return entries
-
-
-def codeview_record(data, image):
-    for kind, pointer, _ in debug_entries(data, image):
-        if kind == DEBUG_TYPE_CODEVIEW and data[pointer:pointer + 4] == b"RSDS":
-            guid = data[pointer + 4:pointer + 20]
-            age, = struct.unpack_from("<I", data, pointer + 20)
-            name = data[pointer + 24:data.index(b"\0", pointer + 24)].decode("utf-8")
-            return guid, age, name
-    return None
+DIR_IMPORT, DIR_EXCEPTION, DIR_LOAD_CONFIG, DIR_IAT = 1, 3, 10, 12
 
 
 def imported_dlls(data, image):
@@ -195,25 +112,9 @@ def imported_dlls(data, image):
     return names
 
 
-def guid_text(raw):
-    d1, d2, d3 = struct.unpack_from("<IHH", raw)
-    return "%08X-%04X-%04X-%s-%s" % (d1, d2, d3, raw[8:10].hex().upper(), raw[10:16].hex().upper())
-
-
-def run(*command):
-    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
-
-
-def pdb_summary(llvm_bin, pdb):
-    text = run(llvm_bin + "/llvm-pdbutil", "dump", "--summary", pdb)
-    guid = re.search(r"GUID: \{([0-9A-F-]+)\}", text)
-    age = re.search(r"Age: (\d+)", text)
-    return (guid.group(1) if guid else None), (int(age.group(1)) if age else None)
-
-
 def pdb_routines(llvm_bin, pdb):
     """(name, section, offset, size) of every procedure record in the PDB."""
-    text = run(llvm_bin + "/llvm-pdbutil", "dump", "--symbols", pdb)
+    text = run_tool(llvm_bin + "/llvm-pdbutil", "dump", "--symbols", pdb)
     found = re.findall(r"S_[GL]PROC32 \[size = \d+\] `([^`]*)`\s*\n\s*parent = \d+, end = \d+, "
                        r"addr = (\d+):(\d+), code size = (\d+)", text)
     return [(name, int(sec), int(off), int(size)) for name, sec, off, size in found]
@@ -221,7 +122,7 @@ def pdb_routines(llvm_bin, pdb):
 
 def instructions(llvm_bin, path):
     """(address, mnemonic, operands) of every instruction of the image."""
-    text = run(llvm_bin + "/llvm-objdump", "-d", "--no-show-raw-insn", path)
+    text = run_tool(llvm_bin + "/llvm-objdump", "-d", "--no-show-raw-insn", path)
     found = []
     for line in text.splitlines():
         m = re.match(r"\s*([0-9a-f]+):\s+(\S+)\s*(.*)", line)
@@ -389,10 +290,9 @@ def check_symbols(llvm_bin, path, pdb, data, image, routines, code, problems):
         guid, age, pdb_name = record
         if pdb_name != name.rsplit(".", 1)[0] + ".pdb":
             problems.append("CodeView names %r, not the PDB's file name alone" % pdb_name)
-        pdb_guid, pdb_age = pdb_summary(llvm_bin, pdb)
-        if (pdb_guid, pdb_age) != (guid_text(guid), age):
-            problems.append("binary wants PDB %s age %d, %s is %s age %s"
-                            % (guid_text(guid), age, pdb, pdb_guid, pdb_age))
+        pdb_guid, pdb_age = pdb_identity(llvm_bin + "/llvm-pdbutil", pdb)
+        if (pdb_guid, pdb_age) != (guid, age):
+            problems.append("binary wants PDB %s age %d, %s is %s age %s" % (guid, age, pdb, pdb_guid, pdb_age))
     if not routines:
         problems.append("the PDB lists no routines")
     entries = runtime_functions(data, image)
@@ -416,31 +316,35 @@ def check_symbols(llvm_bin, path, pdb, data, image, routines, code, problems):
 
 
 def check(llvm_bin, path):
-    """(problems, summary) of one file."""
+    """(problems, summary) of one binary; one that cannot be read fails with what is wrong."""
     problems = []
     pdb = path.rsplit(".", 1)[0] + ".pdb"
     try:
         with open(path, "rb") as f:
             data = f.read()
         image = read_pe(data)
-    except (OSError, ValueError, struct.error) as error:
-        return ["cannot be read as a 64-bit Windows image: %s" % error], ""
-    if not os.path.isfile(pdb):
-        return ["no PDB beside it (%s)" % pdb], ""
-    check_headers(path, data, image, problems)
-    routines = pdb_routines(llvm_bin, pdb)
-    base = image["image_base"]
-    code = {"spans": [(n, base + image["sections"][s - 1][1] + o, base + image["sections"][s - 1][1] + o + size)
-                      for n, s, o, size in routines],
-            "calls": [], "stack_users": set(), "all": instructions(llvm_bin, path)}
-    for address, mnemonic, operands in code["all"]:
-        if mnemonic.startswith("call"):
-            code["calls"].append((address, mnemonic, operands))
-        if (mnemonic.startswith("call") or mnemonic.startswith("push")
-                or (mnemonic in ("subq", "addq", "andq") and operands.endswith("%rsp"))):
-            code["stack_users"].add(address)
-    protected, guarded = check_mitigations(data, image, routines, code, problems)
-    unwound = check_symbols(llvm_bin, path, pdb, data, image, routines, code, problems)
+        if not os.path.isfile(pdb):
+            return ["no PDB beside it (%s)" % pdb], ""
+        check_headers(path, data, image, problems)
+        routines = pdb_routines(llvm_bin, pdb)
+        if any(not 0 < s <= len(image["sections"]) for _, s, _, _ in routines):
+            return problems + ["%s places routines in sections the binary lacks: not its PDB" % pdb], ""
+        base = image["image_base"]
+        code = {"spans": [(n, base + image["sections"][s - 1][1] + o, base + image["sections"][s - 1][1] + o + size)
+                          for n, s, o, size in routines],
+                "calls": [], "stack_users": set(), "all": instructions(llvm_bin, path)}
+        for address, mnemonic, operands in code["all"]:
+            if mnemonic.startswith("call"):
+                code["calls"].append((address, mnemonic, operands))
+            if (mnemonic.startswith("call") or mnemonic.startswith("push")
+                    or (mnemonic in ("subq", "addq", "andq") and operands.endswith("%rsp"))):
+                code["stack_users"].add(address)
+        protected, guarded = check_mitigations(data, image, routines, code, problems)
+        unwound = check_symbols(llvm_bin, path, pdb, data, image, routines, code, problems)
+    except ToolError as error:
+        return problems + [str(error)], ""
+    except (OSError, ValueError, struct.error) as error:  # ImageError, or a field beyond the file's end
+        return problems + ["cannot be read as a 64-bit Windows image: %s" % error], ""
     return problems, ("%d bytes; load config, stack cookie (%d routines check it), Control Flow Guard"
                       " (%d guarded calls), CET; PDB matches; %d calling routines inside unwind data"
                       % (len(data), protected, guarded, unwound))
@@ -448,7 +352,8 @@ def check(llvm_bin, path):
 
 def main():
     args = sys.argv[1:]
-    llvm_bin = "/usr/lib/llvm-16/bin"
+    with open(os.path.join(HERE, "..", "..", "cmake", "llvm-dir")) as f:
+        llvm_bin = f.read().strip()
     if args[:1] == ["--llvm-bin"] and len(args) > 1:
         llvm_bin, args = args[1], args[2:]
     if not args or args[0].startswith("-"):
