@@ -17,7 +17,7 @@ cp "$dist/HELDRAVO.dll" "$dist/HELDRAVO.pdb" "$dist/TAVRIKEN.exe" "$dist/TAVRIKE
 package=package/TAVRIKEN-HELDRAVO inf="FAIL TAVRIKEN-HELDRAVO/printer.inf"
 mkdir "$tmp/dist/package"; cp -r "$dist/$package" "$tmp/dist/$package"
 sed -i '/^\[Guard_DelReg\]/,/^\r\?$/d' "$tmp/dist/$package/printer.inf"
-rm "$tmp/dist/$package/printer_driver_placeholder.txt"
+rm "$tmp/dist/$package/compsmpl.ppd"
 (cd "$tmp/dist" && ls HELDRAVO.* TAVRIKEN.* "$name" "${name%.*}.pdb" "$package"/*) >"$tmp/dist/MANIFEST"
 (unset SIGNING_PFX SIGNING_PKCS11_MODULE SIGNING_TIMESTAMP_URL SIGNING_PASSWORD
  "$src/tools/release/make_release.sh" "$tmp/dist" "$tmp/out/release" "$tmp/signing") >"$tmp/log" 2>&1
@@ -29,8 +29,8 @@ done
 ! grep -q "FAIL HELDRAVO.dll" "$tmp/log" || bad "the shipped HELDRAVO.dll was refused"
 grep -qF "$inf: section [Guard_DelReg] named by DelReg does not exist" "$tmp/log" ||
     bad "the missing [Guard_DelReg] is not named"
-grep -qF "$inf: file printer_driver_placeholder.txt copied by [Driver_CopyFiles] is missing" "$tmp/log" ||
-    bad "the missing printer_driver_placeholder.txt is not named"
+grep -qF "$inf: file compsmpl.ppd copied by [@compsmpl.ppd] is missing" "$tmp/log" ||
+    bad "the missing compsmpl.ppd is not named"
 [ "$(grep -c "^$inf" "$tmp/log")" = 2 ] || bad "the INF has faults named that it does not have"
 grep -q "the release gate refused the files marked FAIL above: nothing was signed" "$tmp/log" ||
     bad "no refusal message"

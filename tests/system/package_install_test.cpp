@@ -1,15 +1,20 @@
 /*
  * The sample package TAVRIKEN-HELDRAVO installed from its INF by the stand-in
  * device installer through the real SetupAPI, then started by a logon and
- * taken away by its uninstall section: everything the INF promises.
+ * taken away by its uninstall section: everything the INF promises. And its
+ * catalog as the platform's own wintrust reads it.
  */
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <winspool.h>
+#include <bcrypt.h>
+#include <imagehlp.h>
+#include <mscat.h>
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <set>
 
 #include "child_process.h"
 #include "coinstaller_fixtures.h"
@@ -31,6 +36,50 @@ bool AsShipped(const std::wstring &installed, const std::wstring &shipped)
     return !want.empty() && got == want;
 }
 
+BOOL WINAPI HashSome(DIGEST_HANDLE hash, PBYTE data, DWORD length)
+{
+    return BCRYPT_SUCCESS(BCryptHashData((BCRYPT_HASH_HANDLE)hash, data, length, 0));
+}
+
+/* The tag a catalog gives a file: the upper-case hex SHA-256 of a PE image's
+   Authenticode digest stream (the platform's own, which leaves out the
+   checksum and the certificates) or of any other file's bytes; "" when it
+   cannot be read. */
+std::wstring MemberTag(const std::wstring &path)
+{
+    BCRYPT_ALG_HANDLE alg = NULL;
+    BCRYPT_HASH_HANDLE hash = NULL;
+    UCHAR digest[32], buffer[4096];
+    DWORD got = 0;
+    BOOL ok = FALSE;
+    std::wstring tag;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return tag;
+    if (BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, NULL, 0)) &&
+        BCRYPT_SUCCESS(BCryptCreateHash(alg, &hash, NULL, 0, NULL, 0, 0)) &&
+        ReadFile(file, buffer, 2, &got, NULL) && SetFilePointer(file, 0, NULL, FILE_BEGIN) == 0) {
+        if (got == 2 && buffer[0] == 'M' && buffer[1] == 'Z')
+            ok = ImageGetDigestStream(file, CERT_PE_IMAGE_DIGEST_DEBUG_INFO | CERT_PE_IMAGE_DIGEST_RESOURCES |
+                                      CERT_PE_IMAGE_DIGEST_ALL_IMPORT_INFO | CERT_PE_IMAGE_DIGEST_NON_PE_INFO,
+                                      HashSome, hash);
+        else
+            while ((ok = ReadFile(file, buffer, sizeof(buffer), &got, NULL)) && got > 0 && HashSome(hash, buffer, got)) {}
+        if (ok && BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof(digest), 0)))
+            for (UCHAR b : digest) {
+                wchar_t hex[3];
+                swprintf(hex, 3, L"%02X", b);
+                tag += hex;
+            }
+    }
+    if (hash != NULL)
+        BCryptDestroyHash(hash);
+    if (alg != NULL)
+        BCryptCloseAlgorithmProvider(alg, 0);
+    CloseHandle(file);
+    return tag;
+}
+
 class PackageInstall : public ::testing::Test {
 protected:
     void SetUp() override
@@ -45,7 +94,7 @@ protected:
         ASSERT_TRUE(GetSystemDirectoryW(system, MAX_PATH) &&
                     GetPrinterDriverDirectoryW(NULL, NULL, 1, (BYTE *)dir, sizeof(dir), &needed));
         files_ = {std::wstring(system) + L"\\HELDRAVO.dll", guardDir_ + L"\\TAVRIKEN.exe",
-                  std::wstring(dir) + L"\\printer_driver_placeholder.txt"};
+                  std::wstring(dir) + L"\\compsmpl.ppd"};
         Cleanup();   /* whatever an earlier run left; then neither file is there */
         ASSERT_EQ(GetFileAttributesW(files_[0].c_str()) & GetFileAttributesW(files_[1].c_str()),
                   INVALID_FILE_ATTRIBUTES);
@@ -91,7 +140,7 @@ protected:
     static std::wstring Inf() { return DistPath(kPackage + L"printer.inf"); }
 
     std::wstring guardDir_, deviceId_, leftover_;
-    std::vector<std::wstring> files_;   /* the DLL in the system folder, the guard, the driver's placeholder */
+    std::vector<std::wstring> files_;   /* the DLL in the system folder, the guard, the printer's PPD */
     DWORD made_ = 0;
     QueueFixture queues_;
     HiveFixture hives_;
@@ -118,6 +167,7 @@ TEST_F(PackageInstall, InstallsTheCompanionsStartsTheGuardAtLogonAndTheUninstall
        after it, and found the queue. */
     EXPECT_TRUE(AsShipped(files_[0], L"HELDRAVO.dll")) << Narrow(files_[0]);
     EXPECT_TRUE(AsShipped(files_[1], L"TAVRIKEN.exe")) << Narrow(files_[1]);
+    EXPECT_TRUE(AsShipped(files_[2], L"compsmpl.ppd")) << Narrow(files_[2]);
     auto at = [&](const std::wstring &line) {
         return (size_t)(std::find(run.traces.begin(), run.traces.end(), line) - run.traces.begin());
     };
@@ -162,4 +212,35 @@ TEST_F(PackageInstall, InstallsTheCompanionsStartsTheGuardAtLogonAndTheUninstall
     EXPECT_EQ(GetFileAttributesW(files_[1].c_str()), INVALID_FILE_ATTRIBUTES);
     ReadValues(HKEY_LOCAL_MACHINE, kRunKey, &runValues);
     EXPECT_EQ(runValues.count(L"TAVRIKEN"), 0u);
+}
+
+/* The platform's wintrust opens the package's catalog and finds among its
+   members exactly the package's other files, each by its hash. */
+TEST(PackageCatalog, ListsEveryFileOfThePackageByItsHash)
+{
+    std::set<std::wstring> want, members;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(DistPath(kPackage + L"*").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE) << GetLastError();
+    do {
+        std::wstring name = found.cFileName;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || name == L"printer.cat")
+            continue;
+        std::wstring tag = MemberTag(DistPath(kPackage + name));
+        EXPECT_EQ(tag.size(), 64u) << Narrow(name) << " could not be hashed";
+        want.insert(tag);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    ASSERT_EQ(want.size(), 5u) << "the package holds the INF, the PPD and the two companions";
+
+    std::wstring path = DistPath(kPackage + L"printer.cat");
+    HANDLE catalog = CryptCATOpen(&path[0], CRYPTCAT_OPEN_EXISTING, 0, 0, 0);
+    ASSERT_NE(catalog, INVALID_HANDLE_VALUE) << "CryptCATOpen: error " << GetLastError();
+    for (CRYPTCATMEMBER *member = NULL; (member = CryptCATEnumerateMember(catalog, member)) != NULL;)
+        members.insert(member->pwszReferenceTag != NULL ? member->pwszReferenceTag : L"(no tag)");
+    CryptCATClose(catalog);
+    std::wstring listed;
+    for (const std::wstring &tag : members)
+        listed += L"\n  " + tag;
+    EXPECT_TRUE(members == want) << "members:" << Narrow(listed);
 }

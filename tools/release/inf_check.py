@@ -384,9 +384,13 @@ def check(path):
                             % (tag, ",".join(want_folder) or "no folder"))
         want = '"%%16422%%\\%s\\%s.exe"' % (field(want_folder, 1), tag)
         for install in installs:
-            values = [v for v in reg_lines(install, "AddReg") if field(v[2], 2).lower() == tag.lower()]
+            # In the install section or in its .CoInstallers section, which
+            # SetupAPI itself processes.
+            values = [v for section in (install, install + ".CoInstallers")
+                      for v in reg_lines(section, "AddReg") if field(v[2], 2).lower() == tag.lower()]
             if not values:
-                problems.append("the AddReg of [%s] writes no Run value %s for the guard" % (install, tag))
+                problems.append("neither [%s] nor its .CoInstallers section writes the Run value %s for the guard"
+                                % (install, tag))
             for vtarget, line, fs in values:
                 where = "Run value %s ([%s] line %d)" % (tag, vtarget, line)
                 if field(fs, 0).upper() in REG_ROOTS and (field(fs, 0).upper() != "HKLM"

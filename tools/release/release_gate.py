@@ -54,8 +54,8 @@ word, and then an installation fails or hangs):
   co-installer the .CoInstallers section writes HKR,,CoInstallers32,0x00010000
                (or 0x00010008), "<TAG>.dll,CoInstallerE", a DLL it copies to
                the system folder (DirID 11)
-  guard        for each .exe it copies, the install section writes the Run
-               value HKLM,Software\\Microsoft\\Windows\\CurrentVersion\\Run,<TAG>
+  guard        for each .exe it copies, the install section (or its
+               .CoInstallers section) writes the Run value HKLM,Software\\Microsoft\\Windows\\CurrentVersion\\Run,<TAG>
                as REG_SZ (0x00000000) holding "%16422%\\<folder>\\<TAG>.exe" in
                double quotes, the folder [DestinationDirs] gives the .exe
   uninstall    [Companions_Uninstall] deletes the guard's CopyFiles section and
