@@ -39,6 +39,8 @@ need_packages() {
     # The release signs with osslsigncode; openssl makes the test certificate.
     command -v osslsigncode >/dev/null || missing+=(osslsigncode)
     command -v openssl >/dev/null || missing+=(openssl)
+    # The tests check the sample printer's PPD with cupstestppd.
+    command -v cupstestppd >/dev/null || missing+=(cups-client)
     if [ ${#missing[@]} -gt 0 ]; then
         echo "== installing: ${missing[*]}"
         local sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
