@@ -183,6 +183,6 @@ def copied_files(sections):
             seen.add(name.lower())
             listed = sources.get(name.lower(), [])
             disk = disks.get(field(listed, 0), [])
-            path = "/".join(p for p in (field(disk, 3), field(listed, 1), name) if p)
-            copied.append((name, path.replace("\\", "/"), target))
+            parts = "/".join((field(disk, 3), field(listed, 1), name)).replace("\\", "/").split("/")
+            copied.append((name, "/".join(p for p in parts if p), target))
     return copied
