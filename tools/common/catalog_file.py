@@ -43,12 +43,12 @@ class CatalogError(ValueError):
     pass
 
 
-def file_digest(data):
-    """("pe", Authenticode SHA-256) of a PE file, ("flat", SHA-256) of any other
-    file; ImageError for a PE file whose certificate table cannot be found."""
+def file_digest(data, algorithm="sha256"):
+    """("pe", Authenticode hash) of a PE file, ("flat", plain hash) of any
+    other file; ImageError for a PE file whose certificate table cannot be found."""
     if is_pe_image(data):
-        return "pe", authenticode_digest(data, "sha256")
-    return "flat", hashlib.sha256(data).digest()
+        return "pe", authenticode_digest(data, algorithm)
+    return "flat", hashlib.new(algorithm, data).digest()
 
 
 def package_files(folder, leave_out=()):
@@ -193,6 +193,7 @@ def one(data, tag, what):
 
 
 def oid_text(content):
+    """An OBJECT IDENTIFIER's dotted text."""
     values, value = [], 0
     for byte in content:
         value = (value << 7) | (byte & 0x7F)
@@ -217,6 +218,7 @@ def read_name_value(content, what):
 
 
 def read_member(content):
+    """A member's tag and the attributes this module writes (others are passed over)."""
     fields = items(content, "a member")
     if not fields or fields[0][0] != 0x04:
         raise CatalogError("a member without its tag")
@@ -227,16 +229,16 @@ def read_member(content):
         parts = items(attr, what)
         if tag != 0x30 or len(parts) != 2 or parts[0][0] != 0x06 or parts[1][0] != 0x31:
             raise CatalogError("%s: an attribute that is not (type, values)" % what)
-        kind = oid_text(parts[0][1])
+        attr_type = oid_text(parts[0][1])
         for _, value in items(parts[1][1], what):
-            if kind == OID_NAME_VALUE:
+            if attr_type == OID_NAME_VALUE:
                 name, text = read_name_value(value, what)
                 if name.lower() == "file":
                     member["file"] = text
-            elif kind == OID_MEMBER_INFO:
+            elif attr_type == OID_MEMBER_INFO:
                 info = items(value, what)
                 member["guid"] = info[0][1].decode("utf-16-be", "replace") if info else None
-            elif kind == OID_INDIRECT_DATA:
+            elif attr_type == OID_INDIRECT_DATA:
                 data, digest_info = [c for _, c in items(value, what)][:2]
                 data_type = oid_text(items(data, what)[0][1])
                 algorithm, digest = items(digest_info, what)[:2]

@@ -17,7 +17,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from catalog_file import (OID_CATALOG_MEMBERS_SHA256, OID_SHA256, OS_ATTR_WINDOWS_10_11,  # noqa: E402
+from catalog_file import (DIGEST_NAMES, OID_CATALOG_MEMBERS_SHA256, OS_ATTR_WINDOWS_10_11,  # noqa: E402
                           CatalogError, file_digest, package_files, read_catalog)
 from inf_file import catalog_name, locate, read_inf  # noqa: E402
 from pe_image import ImageError  # noqa: E402
@@ -79,33 +79,47 @@ def check(inf, ca_file=None):
     if OS_ATTR_WINDOWS_10_11 not in (catalog["os_attr"] or "").replace(" ", "").split(","):
         problems.append("%s: its OSAttr %s does not cover Windows 10 and 11 (%s)"
                         % (where, catalog["os_attr"] or "is missing, so it", OS_ATTR_WINDOWS_10_11))
-    # The files as Windows hashes them, and the members by file name.
+    # The members by file name and hash kind. Windows' own version 2 catalogs
+    # also list each file by its SHA-1, tagged with it and without indirect data.
+    members, listed, hashed = {}, {"sha1": set(), "sha256": set()}, []
+    for member in catalog["members"]:
+        what = member["file"] or member["tag"]
+        if member["digest"] is not None:
+            kind, digest = DIGEST_NAMES.get(member["algorithm"]), member["digest"]
+        else:
+            kind = {40: "sha1", 64: "sha256"}.get(len(member["tag"]))
+            digest = bytes.fromhex(member["tag"]) if kind and re.fullmatch(r"[0-9A-Fa-f]+", member["tag"]) else None
+        if kind is None or digest is None:
+            problems.append("%s: the member for %s holds no SHA-256 or SHA-1 hash" % (where, what))
+        elif member["tag"].upper() != digest.hex().upper():
+            problems.append("%s: the member for %s is tagged %s, not with its hash" % (where, what, member["tag"]))
+        else:
+            members.setdefault(((member["file"] or "").lower(), kind), set()).add(digest)
+            listed[kind].add(digest)
+            hashed.append((what, digest))
+    # The files as Windows hashes them, each checked against the members of its name.
+    kinds = [k for k in ("sha256", "sha1") if k == "sha256" or listed[k]]
     files = {}
     for relative in package_files(folder, catalogs_beside(folder)):
         try:
             with open(os.path.join(folder, relative), "rb") as f:
-                files[relative] = file_digest(f.read())[1]
+                data = f.read()
+            files[relative] = {k: file_digest(data, k)[1] for k in kinds}
         except (OSError, ImageError) as error:
             problems.append("%s: %s cannot be hashed: %s" % (where, relative, error))
-    members = {}
-    for member in catalog["members"]:
-        if member["algorithm"] != OID_SHA256 or member["digest"] is None:
-            problems.append("%s: the member for %s holds no SHA-256 hash" % (where, member["file"] or member["tag"]))
-        elif member["tag"].upper() != member["digest"].hex().upper():
-            problems.append("%s: the member for %s is tagged %s, not with its hash" % (where, member["file"], member["tag"]))
-        else:
-            members.setdefault((member["file"] or "").lower(), set()).add(member["digest"])
-    listed = set().union(*members.values()) if members else set()
-    for relative, digest in files.items():
-        same_name = members.get(os.path.basename(relative).lower())
-        if same_name is not None and digest not in same_name:
-            problems.append("%s: %s does not match its member (changed after cataloging?)" % (where, relative))
-        elif same_name is None and digest not in listed:
-            problems.append("%s: %s is not a member (added after cataloging?)" % (where, relative))
+            continue
+        for kind in kinds:
+            same_name = members.get((os.path.basename(relative).lower(), kind))
+            if same_name is not None and files[relative][kind] not in same_name:
+                problems.append("%s: %s does not match its member (changed after cataloging?)" % (where, relative))
+                break
+            if same_name is None and kind == "sha256" and files[relative][kind] not in listed[kind]:
+                problems.append("%s: %s is not a member (added after cataloging?)" % (where, relative))
     names = {os.path.basename(r).lower() for r in files}
-    for member in catalog["members"]:
-        if (member["file"] or "").lower() not in names and member["digest"] not in files.values():
-            problems.append("%s lists %s, which the package lacks" % (where, member["file"] or member["tag"]))
+    hashes = {h for digests in files.values() for h in digests.values()}
+    for what, digest in hashed:
+        if what.lower() not in names and digest not in hashes:
+            problems.append("%s lists %s, which the package lacks" % (where, what))
 
     summary = "%s: %d files" % (where, len(files))
     if ca_file is not None:
@@ -115,6 +129,7 @@ def check(inf, ca_file=None):
             problem = signature_problem(path, ca_file)
             if problem:
                 problems.append("%s: %s" % (where, problem))
-            summary += ", signature verifies against %s" % os.path.basename(ca_file)
+            else:
+                summary += ", signature verifies against %s" % os.path.basename(ca_file)
     return problems, summary
 
