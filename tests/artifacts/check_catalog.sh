@@ -1,0 +1,73 @@
+#!/bin/bash
+# The catalog of a built package, as a driver team makes it (the catalog tool)
+# and a release signs it: the tool writes it, the same folder gives the same
+# bytes, the gate passes it, and with the root given (--catalog-ca) fails it
+# unsigned and passes it signed; osslsigncode finds both binaries in the
+# signed catalog and refuses a binary changed by one byte. The tool refuses,
+# with its line and writing nothing, an INF without CatalogFile and a package
+# that lacks a file its INF copies.
+#   check_catalog.sh SOURCE DIST
+set -u
+src=$1 dist=$2
+fail=0
+bad() { echo "FAIL: $1"; fail=1; }
+tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
+make=("python3" "$src/tools/catalog/make_catalog.py")
+gate=("python3" "$src/tools/release/release_gate.py")
+guard=TAVRIKEN coinstaller=HELDRAVO
+copy() {  # copy NAME: a copy of the built package whose INF names printer.cat
+    cp -r "$dist/package/$guard-$coinstaller" "$tmp/$1"
+    grep -qi '^CatalogFile' "$tmp/$1/printer.inf" ||
+        sed -i 's/^\[Version\]\r\?$/&\nCatalogFile = printer.cat\r/' "$tmp/$1/printer.inf"
+}
+
+copy pkg
+files=$(find "$tmp/pkg" -type f ! -name printer.cat | wc -l)
+"${make[@]}" "$tmp/pkg" >"$tmp/made" 2>&1 || bad "the catalog tool failed: $(cat "$tmp/made")"
+grep -qx "wrote $tmp/pkg/printer.cat: $files members, for printer.inf" "$tmp/made" ||
+    bad "the tool did not say it wrote $files members: $(cat "$tmp/made")"
+cp "$tmp/pkg/printer.cat" "$tmp/first.cat"
+"${make[@]}" "$tmp/pkg" >/dev/null 2>&1
+cmp -s "$tmp/first.cat" "$tmp/pkg/printer.cat" || bad "the same folder gave another catalog"
+"${gate[@]}" "$tmp/pkg/printer.inf" >"$tmp/gate" 2>&1 || bad "the gate refused the catalog: $(cat "$tmp/gate")"
+grep -q "^ok pkg/printer.inf: .*; catalog printer.cat: $files files$" "$tmp/gate" ||
+    bad "the gate's ok line has no catalog: $(cat "$tmp/gate")"
+
+# Signed with a test certificate, as the release signs it.
+bash "$src/tools/release/test_certificate.sh" "$tmp/signing" >/dev/null
+root=$tmp/signing/root.pem
+"${gate[@]}" --catalog-ca "$root" "$tmp/pkg/printer.inf" >"$tmp/gate" 2>&1 && bad "the gate passed an unsigned catalog"
+grep -qx "FAIL pkg/printer.inf: catalog printer.cat is not signed (a release signs it)" "$tmp/gate" ||
+    bad "the unsigned catalog is not named: $(cat "$tmp/gate")"
+osslsigncode sign -certs "$tmp/signing/signer.pem" -key "$tmp/signing/signer.key" -h sha256 \
+    -in "$tmp/first.cat" -out "$tmp/signed.cat" >/dev/null 2>&1 || bad "osslsigncode did not sign the catalog"
+cp "$tmp/signed.cat" "$tmp/pkg/printer.cat"
+"${gate[@]}" --catalog-ca "$root" "$tmp/pkg/printer.inf" >"$tmp/gate" 2>&1 ||
+    bad "the gate refused the signed catalog: $(cat "$tmp/gate")"
+grep -q "catalog printer.cat: $files files, signature verifies against root.pem$" "$tmp/gate" ||
+    bad "the gate did not verify the signature: $(cat "$tmp/gate")"
+for binary in $guard.exe $coinstaller.dll; do
+    osslsigncode verify -catalog "$tmp/signed.cat" -in "$tmp/pkg/$binary" -CAfile "$root" >"$tmp/verify" 2>&1 ||
+        bad "osslsigncode does not find $binary in the signed catalog: $(tail -3 "$tmp/verify")"
+done
+cp "$tmp/pkg/$guard.exe" "$tmp/changed.exe"
+printf '\x5a' | dd of="$tmp/changed.exe" bs=1 seek=4096 conv=notrunc 2>/dev/null
+cmp -s "$tmp/pkg/$guard.exe" "$tmp/changed.exe" && printf '\x5b' | dd of="$tmp/changed.exe" bs=1 seek=4096 conv=notrunc 2>/dev/null
+osslsigncode verify -catalog "$tmp/signed.cat" -in "$tmp/changed.exe" -CAfile "$root" >/dev/null 2>&1 &&
+    bad "osslsigncode found a $guard.exe changed by one byte in the catalog"
+
+# The tool's refusals.
+copy nocat
+sed -i '/^CatalogFile/Id' "$tmp/nocat/printer.inf"
+"${make[@]}" "$tmp/nocat" >"$tmp/out" 2>&1; status=$?
+[ $status = 1 ] && grep -qx "make_catalog: $tmp/nocat/printer.inf: names no catalog (\[Version\] has no CatalogFile= or CatalogFile.NTamd64=)" "$tmp/out" ||
+    bad "an INF without CatalogFile: exit $status, $(cat "$tmp/out")"
+copy missing
+rm "$tmp/missing/$coinstaller.dll"
+"${make[@]}" "$tmp/missing" >"$tmp/out" 2>&1; status=$?
+[ $status = 1 ] && grep -qx "make_catalog: $tmp/missing/printer.inf: $coinstaller.dll copied by \[.*\] is missing (looked for $coinstaller.dll in the folder)" "$tmp/out" ||
+    bad "a missing $coinstaller.dll: exit $status, $(cat "$tmp/out")"
+ls "$tmp"/nocat/*.cat "$tmp"/missing/*.cat >/dev/null 2>&1 && bad "a refused package got a catalog"
+
+[ $fail = 0 ] && echo "ok the catalog of $files files made, passed by the gate, signed and verified; a changed binary and the tool's refusals seen"
+exit $fail
