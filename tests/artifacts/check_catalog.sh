@@ -1,9 +1,9 @@
 #!/bin/bash
 # The catalog of a built package, as a driver team makes it (the catalog tool)
 # and a release signs it: the tool writes it, the same folder gives the same
-# bytes, the gate passes it, and with the root given (--catalog-ca) fails it
-# unsigned and passes it signed; osslsigncode finds both binaries in the
-# signed catalog and refuses a binary changed by one byte. The tool refuses,
+# bytes (and the build's own), the gate passes it, and with the root given
+# (--catalog-ca) fails it unsigned and passes it signed (check_release_signing.sh
+# verifies the released binaries through their catalogs). The tool refuses,
 # with its line and writing nothing, an INF without CatalogFile and a package
 # that lacks a file its INF copies.
 #   check_catalog.sh SOURCE DIST
@@ -15,10 +15,9 @@ tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 make=("python3" "$src/tools/catalog/make_catalog.py")
 gate=("python3" "$src/tools/release/release_gate.py")
 guard=TAVRIKEN coinstaller=HELDRAVO
-copy() {  # copy NAME: a copy of the built package whose INF names printer.cat
+copy() {  # copy NAME: a copy of the built package without its catalog
     cp -r "$dist/package/$guard-$coinstaller" "$tmp/$1"
-    grep -qi '^CatalogFile' "$tmp/$1/printer.inf" ||
-        sed -i 's/^\[Version\]\r\?$/&\nCatalogFile = printer.cat\r/' "$tmp/$1/printer.inf"
+    rm "$tmp/$1/printer.cat"
 }
 
 copy pkg
@@ -29,6 +28,7 @@ grep -qx "wrote $tmp/pkg/printer.cat: $files members, for printer.inf" "$tmp/mad
 cp "$tmp/pkg/printer.cat" "$tmp/first.cat"
 "${make[@]}" "$tmp/pkg" >/dev/null 2>&1
 cmp -s "$tmp/first.cat" "$tmp/pkg/printer.cat" || bad "the same folder gave another catalog"
+cmp -s "$tmp/first.cat" "$dist/package/$guard-$coinstaller/printer.cat" || bad "the build's catalog differs"
 "${gate[@]}" "$tmp/pkg/printer.inf" >"$tmp/gate" 2>&1 || bad "the gate refused the catalog: $(cat "$tmp/gate")"
 grep -q "^ok pkg/printer.inf: .*; catalog printer.cat: $files files$" "$tmp/gate" ||
     bad "the gate's ok line has no catalog: $(cat "$tmp/gate")"
@@ -46,16 +46,6 @@ cp "$tmp/signed.cat" "$tmp/pkg/printer.cat"
     bad "the gate refused the signed catalog: $(cat "$tmp/gate")"
 grep -q "catalog printer.cat: $files files, signature verifies against root.pem$" "$tmp/gate" ||
     bad "the gate did not verify the signature: $(cat "$tmp/gate")"
-for binary in $guard.exe $coinstaller.dll; do
-    osslsigncode verify -catalog "$tmp/signed.cat" -in "$tmp/pkg/$binary" -CAfile "$root" >"$tmp/verify" 2>&1 ||
-        bad "osslsigncode does not find $binary in the signed catalog: $(tail -3 "$tmp/verify")"
-done
-cp "$tmp/pkg/$guard.exe" "$tmp/changed.exe"
-printf '\x5a' | dd of="$tmp/changed.exe" bs=1 seek=4096 conv=notrunc 2>/dev/null
-cmp -s "$tmp/pkg/$guard.exe" "$tmp/changed.exe" &&
-    printf '\x5b' | dd of="$tmp/changed.exe" bs=1 seek=4096 conv=notrunc 2>/dev/null
-osslsigncode verify -catalog "$tmp/signed.cat" -in "$tmp/changed.exe" -CAfile "$root" >/dev/null 2>&1 &&
-    bad "osslsigncode found a $guard.exe changed by one byte in the catalog"
 
 # The tool's refusals.
 copy nocat
@@ -73,5 +63,5 @@ line="make_catalog: $tmp/missing/printer.inf: $coinstaller.dll copied by \[.*\] 
 [ -z "$(find "$tmp/nocat" "$tmp/missing" -name '*.cat')" ] || bad "a refused package got a catalog"
 
 [ $fail = 0 ] && echo "ok the catalog of $files files made, passed by the gate, signed and verified;" \
-                      "a changed binary and the tool's refusals seen"
+                      "the tool's refusals seen"
 exit $fail
