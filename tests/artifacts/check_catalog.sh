@@ -5,7 +5,8 @@
 # (--catalog-ca) fails it unsigned and passes it signed (check_release_signing.sh
 # verifies the released binaries through their catalogs). The tool refuses,
 # with its line and writing nothing, an INF without CatalogFile and a package
-# that lacks a file its INF copies.
+# that lacks a file its INF copies. The teams' INFs in tests/artifacts/team_infs,
+# cataloged, pass the gate.
 #   check_catalog.sh SOURCE DIST
 set -u
 src=$1 dist=$2
@@ -62,6 +63,17 @@ line="make_catalog: $tmp/missing/printer.inf: $coinstaller.dll copied by \[.*\] 
     bad "a missing $coinstaller.dll: exit $status, $(cat "$tmp/out")"
 [ -z "$(find "$tmp/nocat" "$tmp/missing" -name '*.cat')" ] || bad "a refused package got a catalog"
 
+# Driver teams' INFs written from Microsoft's examples, the companions' lines
+# pasted in (tests/artifacts/team_infs): cataloged by the tool, the gate passes
+# them and finds the companions in them.
+for team in "$src"/tests/artifacts/team_infs/*/; do
+    rm -rf "$tmp/team"; cp -r "$team" "$tmp/team"
+    "${make[@]}" "$tmp/team" >"$tmp/made" 2>&1 || bad "the tool refused $team: $(cat "$tmp/made")"
+    "${gate[@]}" "$tmp/team"/*.inf >"$tmp/gate" 2>&1 && grep -q "^ok team/.*: printer INF, .*HELDRAVO.dll,CoInstallerE to\
+ system32; guard run as .*TAVRIKEN.exe\"; \[.*\] removes the guard and its Run value; catalog " "$tmp/gate" ||
+        bad "the gate refused $team or found no companions in it: $(cat "$tmp/gate")"
+done
+
 [ $fail = 0 ] && echo "ok the catalog of $files files made, passed by the gate, signed and verified;" \
-                      "the tool's refusals seen"
+                      "the tool's refusals seen; the teams' INFs pass"
 exit $fail

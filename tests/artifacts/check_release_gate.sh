@@ -4,7 +4,9 @@
 # it does not hold, both changed after the package was cataloged:
 # make_release.sh must refuse to sign anything, name that file with each
 # mitigation it lacks (and not the shipped one) and the INF with its two
-# faults and the catalog's two alone, and leave no release.
+# faults and the catalog's two alone, and leave no release. Then the gate on
+# the teams' INFs in tests/artifacts/team_infs, one fault planted in each copy:
+# it names that fault alone.
 #   check_release_gate.sh SOURCE DIST UNHARDENED_DLL
 set -u
 src=$1 dist=$2 plain=$3
@@ -40,9 +42,40 @@ grep -qF "$inf: catalog printer.cat lists compsmpl.ppd, which the package lacks"
 grep -q "the release gate refused the files marked FAIL above: nothing was signed" "$tmp/log" ||
     bad "no refusal message"
 [ ! -e "$tmp/out" ] && [ ! -e "$tmp/signing" ] || bad "it left $(ls -d "$tmp/out" "$tmp/signing" 2>/dev/null)"
-if [ $fail = 0 ]; then
-    echo "ok the release refused $name and the INF:"; grep "^FAIL $name\|^$inf" "$tmp/log"
-else
+[ $fail = 0 ] && echo "ok the release refused $name and the INF:" && grep "^FAIL $name\|^$inf" "$tmp/log" ||
     cat "$tmp/log"
-fi
+
+# Driver teams' INFs (tests/artifacts/team_infs) with one fault planted each,
+# cataloged afterwards: the gate names that fault, and it alone.
+teams=$src/tests/artifacts/team_infs
+edit=(pscript 's/^DriverVer=.*/DriverVer=6\/07\/2001,1.0.65535.1/' "DriverVer '6/07/2001,1.0.65535.1' is not mm/dd/yyyy"
+      pscript '/^CatalogFile/d' "names no catalog"
+      pscript bom "is UTF-8 with a byte-order mark"
+      unidrv be "is UTF-16BE"
+      pscript '/^DataSection\|^Include\|^Needs/d' "[ABC100.PPD] names neither a DriverFile nor a core driver"
+      multi 's/^abc300.dll$/abc300drv.dll,abc300.dll/' "[ABC300_Files] line 53 copies abc300.dll as abc300drv.dll"
+      multi '$a [ABC_Unused]\nHKR,,Unused,,1' "section [ABC_Unused] is named by nothing"
+      multi 's/^DelReg   = Guard_DelReg/&\nAddReg = Guard_DelReg/' "section [Guard_DelReg] is named by AddReg and DelReg"
+      multi 's/^ABC_Asp  .*/ABC_Asp = 99/' "[DestinationDirs] abc_asp = 99: not a DirID"
+      pscript '/^\[CoInstaller_AddReg\]/a HKCU,Software\\ABC,Installed,,1' "[CoInstaller_AddReg] line 31 writes HKCU in a device installation"
+      pscript '/^\[CoInstaller_AddReg\]/a HKLM,System\\CurrentControlSet\\Services\\abc,Start,0x10001,2' "writes under HKLM\\System"
+      pscript '/^\[CoInstaller_AddReg\]/a HKR,,ABCFlags,0x00000140,1' "flags 0x00000140 are not made of FLG_ADDREG_* values"
+      pscript '/COMPANIONS begin/,/COMPANIONS end/d; /; COMPANIONS/d' "carries no companions' lines"
+      pscript 's/,CoInstallerE"/,CoDeviceInstall"/' 'registers no "<DLL>,CoInstallerE"'
+      pscript 's/^CoInstaller_CopyFiles = 11 /CoInstaller_CopyFiles = 66000/' "HELDRAVO.dll is not copied to the system folder"
+      multi 's/"""\(.*\)"""$/"\1"/' "Run value TAVRIKEN ([Guard_AddReg] line 81) is %16422%"
+      pscript 's/Run",TAVRIKEN$/Run",ABC/' "[Companions_Uninstall] deletes TAVRIKEN.exe but its DelReg does not remove")
+for ((i = 0; i < ${#edit[@]}; i += 3)); do
+    pkg=$tmp/fault$i; cp -r "$teams/${edit[i]}" "$pkg"; inf=$(ls "$pkg"/*.inf)
+    case ${edit[i + 1]} in
+    bom) printf '\xef\xbb\xbf' | cat - "$teams/${edit[i]}/${inf##*/}" >"$inf" ;;
+    be) iconv -f UTF-16LE -t UTF-16BE "$teams/${edit[i]}/${inf##*/}" >"$inf" ;;
+    *) sed -i "${edit[i + 1]}" "$inf" ;;
+    esac
+    python3 "$src/tools/catalog/make_catalog.py" "$pkg" >/dev/null 2>&1
+    python3 "$src/tools/release/release_gate.py" "$inf" >"$tmp/gate" 2>&1
+    [ "$(grep -c ^FAIL "$tmp/gate")" = 1 ] && grep -qF "${edit[i + 2]}" "$tmp/gate" ||
+        bad "${edit[i]} with ${edit[i + 1]}: not the one FAIL '${edit[i + 2]}': $(cat "$tmp/gate")"
+done
+[ $fail = 0 ] && echo "ok each of $((${#edit[@]} / 3)) faults planted in the teams' INFs named alone"
 exit $fail

@@ -14,7 +14,8 @@ add_test(NAME ReleaseGate.PassesEveryShippedFile
 
 # A co-installer built from the same sources without the mitigations and the
 # load config, as a build that lost them would make it: the release must
-# refuse to sign it and name what it lacks.
+# refuse to sign it and name what it lacks. And a fault planted in a driver
+# team's INF (tests/artifacts/team_infs), one rule at a time: the gate names it.
 function(add_unhardened_coinstaller tag)
     list(REMOVE_ITEM DELIVERABLE_COMPILE_FLAGS ${HARDENING_COMPILE_FLAGS})
     list(REMOVE_ITEM DELIVERABLE_LINK_FLAGS ${HARDENING_LINK_FLAGS})
@@ -32,5 +33,6 @@ add_test(NAME ReleaseGate.ReleaseRefusesAFileWithoutTheMitigations
 # The catalog tool on a copy of a shipped package: the gate passes its
 # catalog, osslsigncode finds the binaries in it once signed and refuses a
 # changed one; the tool refuses an INF without a catalog or a missing file.
+# The teams' INFs, written from Microsoft's examples, pass once cataloged.
 add_test(NAME ReleaseGate.CatalogMadeSignedAndChecked
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/check_catalog.sh ${PROJECT_SOURCE_DIR} ${DIST_DIR})

@@ -28,7 +28,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from catalog_file import file_digest, package_files, write_catalog  # noqa: E402
-from inf_file import catalog_name, copied_files, entries, field, locate, read_inf  # noqa: E402
+from inf_file import catalog_name, copied_files, driver_ver, locate, read_inf  # noqa: E402
 from pe_image import ImageError  # noqa: E402
 
 
@@ -44,12 +44,10 @@ def epoch_of(text):
 
 def driver_date(sections):
     """The DriverVer date at 00:00 UTC in seconds, or None."""
-    m = re.fullmatch(r"(\d\d)/(\d\d)/(\d{4})", field(entries(sections, "version").get("driverver", []), 0))
-    try:
-        day = datetime.datetime(int(m.group(3)), int(m.group(1)), int(m.group(2)), tzinfo=datetime.timezone.utc)
-    except (AttributeError, ValueError):
+    ver = driver_ver(sections)
+    if ver is None:
         return None
-    return int(day.timestamp())
+    return int(datetime.datetime(*ver[0].timetuple()[:3], tzinfo=datetime.timezone.utc).timestamp())
 
 
 def main():
@@ -90,7 +88,7 @@ def main():
         if re.search(r"[\\/:]", name) or name in (".", ".."):
             problems.append("%s: the catalog %s is not a file name (the catalog lies beside the INF)" % (path, name))
             continue
-        for copied, where, section in copied_files(sections):
+        for copied, where, section, *_ in copied_files(sections):
             if locate(folder, where) is None:
                 problems.append("%s: %s copied by [%s] is missing (looked for %s in the folder)"
                                 % (path, copied, section, where))

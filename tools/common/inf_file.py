@@ -2,6 +2,7 @@
 quotes, "" inside quotes, %key% from [Strings], a trailing '\\' joining the next
 line; and what the release gate and the catalog tool look up in it (the
 catalog it names, the files it copies and where they lie in its folder)."""
+import datetime
 import os
 import re
 
@@ -128,6 +129,11 @@ def entries(sections, name):
     return {k.lower(): fs for _, k, fs in sections.get(name.lower(), ("", []))[1] if k}
 
 
+def lines(sections, name):
+    """The (line number, key, [fields]) of a section; none when it does not exist."""
+    return sections.get(name.lower(), ("", []))[1]
+
+
 def named(sections, name, directive):
     """The section names a section's directive lines give, in order."""
     return [f for _, k, fs in sections.get(name.lower(), ("", []))[1]
@@ -151,6 +157,22 @@ def present(folder, relative):
     return locate(folder, relative) is not None
 
 
+def driver_ver(sections):
+    """(date, [w, x, y, z] or None) of [Version] DriverVer, or None when its
+    date is not month/day/year (one or two digits for month and day, '/' or
+    '-' between them) or its version is not four numbers."""
+    fields = entries(sections, "version").get("driverver", [])
+    m = re.fullmatch(r"(\d{1,2})[/-](\d{1,2})[/-](\d{4})", field(fields, 0))
+    version = field(fields, 1)
+    if not m or (version and not re.fullmatch(r"\d+(\.\d+){3}", version)):
+        return None
+    try:
+        date = datetime.date(int(m.group(3)), int(m.group(1)), int(m.group(2)))
+    except ValueError:
+        return None
+    return date, [int(p) for p in version.split(".")] if version else None
+
+
 def catalog_name(sections):
     """The catalog [Version] names for 64-bit Windows: CatalogFile.NTamd64,
     else CatalogFile; None when it names none."""
@@ -160,10 +182,12 @@ def catalog_name(sections):
 
 def copied_files(sections):
     """(file name, its path in the package folder, the section or @file that
-    copies it) of every file a CopyFiles directive copies, each once, in the
-    INF's order. The path comes from [SourceDisksFiles] (its subfolder) and
-    [SourceDisksNames] (the disk's path), the .amd64 decorations first, as
-    64-bit Windows looks them up; a file listed in neither lies at the top."""
+    copies it, the name it is installed as, its [SourceDisksFiles] entry or
+    None, its disk's [SourceDisksNames] entry or None) of every file a CopyFiles
+    directive copies, once per section, in the INF's order. The path comes from
+    [SourceDisksFiles] (its subfolder) and [SourceDisksNames] (the disk's path),
+    the .amd64 decorations first, as 64-bit Windows looks them up; a file listed
+    in neither lies at the top."""
     targets = []
     for lname, (name, _) in sections.items():
         if lname not in ("strings", "destinationdirs"):
@@ -178,11 +202,11 @@ def copied_files(sections):
             [([k] if k is not None else []) + fs for _, k, fs in sections.get(target.lower(), ("", []))[1]]
         for fs in lines:
             name = field(fs, 1) or field(fs, 0)
-            if not name or name.lower() in seen:
+            if not name or (name.lower(), target.lower()) in seen:
                 continue
-            seen.add(name.lower())
-            listed = sources.get(name.lower(), [])
-            disk = disks.get(field(listed, 0), [])
-            parts = "/".join((field(disk, 3), field(listed, 1), name)).replace("\\", "/").split("/")
-            copied.append((name, "/".join(p for p in parts if p), target))
+            seen.add((name.lower(), target.lower()))
+            listed = sources.get(name.lower())
+            disk = disks.get(field(listed or [], 0))
+            parts = "/".join((field(disk or [], 3), field(listed or [], 1), name)).replace("\\", "/").split("/")
+            copied.append((name, "/".join(p for p in parts if p), target, field(fs, 0), listed, disk))
     return copied

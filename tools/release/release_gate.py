@@ -383,14 +383,16 @@ def main():
     failed = False
     for path in args:
         if path.lower().endswith(".inf"):
-            problems, summary = inf_check.check(path)
+            problems, summary, notes = inf_check.check(path)
             catalog_problems, catalog_summary = catalog_check.check(path, ca_file)
             problems, summary = problems + catalog_problems, "; ".join(t for t in (summary, catalog_summary) if t)
             # Every package's INF has the same name: say which package.
             name = "/".join(os.path.abspath(path).split(os.sep)[-2:])
         else:
-            problems, summary = check(llvm_bin, path)
+            (problems, summary), notes = check(llvm_bin, path), []
             name = os.path.basename(path)
+        for note in notes:
+            print("info %s: %s" % (name, note))
         for p in problems:
             print("FAIL %s: %s" % (name, p))
         if problems:
