@@ -6,11 +6,13 @@
         ROOT: a root certificate (PEM); each package's catalog must then be
         signed, and its signature verify against ROOT (osslsigncode)
         FILE: a binary (dist/TAVRIKEN.exe, ...; NAME.pdb beside each) or a
-        package INF (dist/package/TAVRIKEN-HELDRAVO/printer.inf, ...)
+        package INF (dist/package/TAVRIKEN-HELDRAVO/printer.inf, a team's
+        own INF with its package folder around it, ...)
 
-Prints "ok NAME: ..." for a file that has everything, otherwise one
-"FAIL NAME: <what is wrong>" line per fault, and exits with 1 when any file
-fails; an INF is named with its package folder (TAVRIKEN-HELDRAVO/printer.inf).
+Prints "ok NAME: ..." for a file that has everything (for an INF, what it
+found), otherwise one "FAIL NAME: <what is wrong>" line per fault, and exits
+with 1 when any file fails; an INF is named with its package folder
+(TAVRIKEN-HELDRAVO/printer.inf).
 `./build.sh check` runs it on the files dist/MANIFEST lists, and
 `./build.sh release` runs it before signing anything. For a binary it checks:
 
@@ -34,34 +36,49 @@ fails; an INF is named with its package folder (TAVRIKEN-HELDRAVO/printer.inf).
                procedures) that calls or uses the stack lies wholly inside
                unwind data, so an exception or a stack walk can pass through it
 
-For an INF (inf_check.py; the installers open most of these faults without a
-word, and then an installation fails or hangs):
+For a printer package INF, the sample's or a driver team's own with the
+companions' lines pasted in (inf_check.py; the rules of Microsoft's INF
+reference and of InfVerif's published errors; the installers open most of
+these faults without a word, and then an installation fails or hangs):
 
-  version      it opens as a Windows NT INF: [Version] Signature "$Windows NT$",
-               Class Printer with the printer class GUID, Provider, DriverVer
-               mm/dd/yyyy,w.x.y.z; a named CatalogFile is beside it
-  models       [Manufacturer] decorates its models NTamd64 (no OS version),
-               the models section exists, and each model's install section
-               (NAME.NTamd64 or NAME) and its .CoInstallers section exist
-  sections     every section a CopyFiles, AddReg, DelReg or DelFiles line
-               names exists (CopyFiles=@file allowed); each copied or deleted
-               section has a [DestinationDirs] entry of its own (not
-               DefaultDestDir) with a known DirID; undecorated
-               [SourceDisksNames] and [SourceDisksFiles]; every %key% is in
-               [Strings]
-  files        every copied file is in [SourceDisksFiles] on a disk that
-               [SourceDisksNames] has, and is in the package folder
-  registry     AddReg and DelReg roots HKCR, HKCU, HKLM, HKU or HKR; AddReg
-               flags made of FLG_ADDREG_* values
-  co-installer the .CoInstallers section writes HKR,,CoInstallers32,0x00010000
-               (or 0x00010008), "<TAG>.dll,CoInstallerE", a DLL it copies to
-               the system folder (DirID 11)
-  guard        for each .exe it copies, the install section (or its
-               .CoInstallers section) writes the Run value HKLM,Software\\Microsoft\\Windows\\CurrentVersion\\Run,<TAG>
-               as REG_SZ (0x00000000) holding "%16422%\\<folder>\\<TAG>.exe" in
-               double quotes, the folder [DestinationDirs] gives the .exe
-  uninstall    [Companions_Uninstall] deletes the guard's CopyFiles section and
-               its DelReg removes that Run value
+  encoding     ANSI (ASCII only) or UTF-16LE; not UTF-8 with a BOM, not UTF-16BE
+  version      Signature "$Windows NT$" or "$Chicago$"; Class Printer with its
+               GUID; Provider; DriverVer m/d/yyyy (one or two digits, '/' or
+               '-'), a real date, and w.x.y.z each below 65535, not 0.0.0.0;
+               a named CatalogFile lies beside it
+  models       each models section [Manufacturer] decorates NTamd64 (with or
+               without an OS version: NTamd64.10.0...16299) exists, and each
+               model's install section (NAME.NTamd64, NAME.NT or NAME)
+  printer      each install section names a DriverFile or a core driver it
+               needs (Needs=, CoreDriverSections=, a DataSection giving
+               DriverFile); its copy lists rename no file
+  sections     every section CopyFiles (or @file), AddReg, DelReg, DelFiles,
+               RenFiles and the like name exists, serving one kind of
+               directive (file lists may be shared); every section is named
+               by something (a directive, a model, DataSection, the
+               uninstaller); every %key% is in [Strings]
+  files        each file list has a destination: its own [DestinationDirs]
+               entry or (for CopyFiles) DefaultDestDir, a documented DirID;
+               every copied file is in [SourceDisksFiles] (.amd64 first; or a
+               LayoutFile) on a disk [SourceDisksNames] has, and lies in the
+               package folder where they say (subfolders included)
+  registry     roots HKCR, HKCU, HKLM, HKU or HKR; AddReg flags made of the
+               FLG_ADDREG_* bits (0x1000, 0x2000, 0x4000 included); no HKCU in
+               a device installation (it runs as LocalSystem); nothing under
+               HKLM\SYSTEM\CurrentControlSet\Services
+  companions   each install section of an NTamd64 model carrying them: its
+               .CoInstallers section writes HKR,,CoInstallers32,0x00010000 with
+               "<DLL>,CoInstallerE" among its strings, a DLL it copies to the
+               system folder (DirID 11); it or its .CoInstallers section writes
+               a Run value under HKLM\Software\Microsoft\Windows\CurrentVersion\Run,
+               a string holding in double quotes the full path (%dirid%\...)
+               where the package copies that file; a section (the uninstall
+               section, any name) deletes it there (DelFiles) and removes the
+               Run value (DelReg). An INF without them gets one FAIL line.
+
+Lines of "info NAME: ..." name what InfVerif makes an error only in its
+stricter modes (/u, /w, /k) and Windows installs: a co-installer, a registry
+root other than HKR (the Run value), a copy outside %SystemRoot% (the guard).
 
 and its catalog (catalog_check.py; 64-bit Windows installs a third-party
 package only through a signed catalog that matches every file it copies):
