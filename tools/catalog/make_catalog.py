@@ -5,7 +5,7 @@
     ./build.sh catalog FOLDER [--time EPOCH]
 
 For every INF in FOLDER (*.inf beside each other), the catalog its [Version]
-names (CatalogFile.NTamd64, else CatalogFile) is written beside it: every
+names (CatalogFile.NTamd64, else .NT, else CatalogFile) is written beside it: every
 file of FOLDER and its subfolders is a member (the catalogs themselves
 excepted), a PE file (.exe, .dll, .sys, ...) by its Authenticode image hash,
 any other file by its SHA-256, with the OS attribute 2:10.0 (Windows 10 and
@@ -28,7 +28,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 from catalog_file import file_digest, package_files, write_catalog  # noqa: E402
-from inf_file import catalog_name, copied_files, driver_ver, locate, read_inf  # noqa: E402
+from inf_file import catalog_name, copied_files, driver_ver, entries, locate, read_inf  # noqa: E402
 from pe_image import ImageError  # noqa: E402
 
 
@@ -88,8 +88,11 @@ def main():
         if re.search(r"[\\/:]", name) or name in (".", ".."):
             problems.append("%s: the catalog %s is not a file name (the catalog lies beside the INF)" % (path, name))
             continue
-        for copied, where, section, *_ in copied_files(sections):
-            if locate(folder, where) is None:
+        # A file [SourceDisksFiles] does not list comes from the LayoutFile
+        # the INF names, when it names one: not from the package.
+        layout = entries(sections, "version").get("layoutfile")
+        for copied, where, section, _, listed, _ in copied_files(sections):
+            if locate(folder, where) is None and (listed is not None or not layout):
                 problems.append("%s: %s copied by [%s] is missing (looked for %s in the folder)"
                                 % (path, copied, section, where))
         at = time if time is not None else driver_date(sections)

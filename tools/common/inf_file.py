@@ -175,9 +175,10 @@ def driver_ver(sections):
 
 def catalog_name(sections):
     """The catalog [Version] names for 64-bit Windows: CatalogFile.NTamd64,
-    else CatalogFile; None when it names none."""
+    else CatalogFile.NT, else CatalogFile; None when it names none."""
     version = entries(sections, "version")
-    return field(version.get("catalogfile.ntamd64", []), 0) or field(version.get("catalogfile", []), 0) or None
+    return next((field(version[k], 0) for k in ("catalogfile.ntamd64", "catalogfile.nt", "catalogfile")
+                 if field(version.get(k, []), 0)), None)
 
 
 def copied_files(sections):

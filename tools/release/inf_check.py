@@ -11,7 +11,7 @@ import re
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from inf_file import copied_files, driver_ver, entries, field, lines, locate, named, number, read_inf  # noqa: E402
+from inf_file import catalog_name, copied_files, driver_ver, entries, field, lines, locate, named, number, read_inf  # noqa: E402
 
 PRINTER_CLASS = ("printer", "{4d36e979-e325-11ce-bfc1-08002be10318}")
 ROOTS = ("HKCR", "HKCU", "HKLM", "HKU", "HKR")
@@ -28,12 +28,19 @@ DIRIDS = {-1, 1, 10, 11, 12, 13, 17, 18, 20, 21, 23, 24, 25, 30, 50, 51, 52, 53,
     | set(range(16384, 32768)) | set(range(66000, 66005))
 OUTSIDE_SYSTEMROOT = {-1, 1, 24, 30, 53, 54} | set(range(16384, 32768))
 FILE_LISTS = ("CopyFiles", "DelFiles", "RenFiles")
-DIRECTIVES = FILE_LISTS + ("AddReg", "DelReg", "BitReg", "UpdateInis", "UpdateIniFields", "Ini2Reg", "Needs")
+DIRECTIVES = FILE_LISTS + ("AddReg", "DelReg", "BitReg", "UpdateInis", "UpdateIniFields", "Ini2Reg", "Needs",
+                           "AddProperty", "DelProperty", "RegisterDlls", "UnregisterDlls", "ProfileItems",
+                           "AddPowerSetting")
+# Directives that name a section in one of their fields (AddService: the
+# service and event log sections), and DataSection.
+NAMING_FIELDS = {"datasection": slice(0, 1), "addservice": slice(2, 4), "addinterface": slice(2, 3),
+                 "wmiinterface": slice(2, 3), "addcomponent": slice(2, 3), "addsoftware": slice(2, 3),
+                 "addeventprovider": slice(1, 2)}
 # The sections an install section brings with it, and those no directive names.
 INSTALL_PARTS = r"(\.nt\w*)?(\.(coinstallers|hw|services|interfaces|wmi|factdef|logconfigoverride|components" \
     r"|software))?"
 STANDALONE = r"(version|manufacturer|strings|destinationdirs|controlflags|previous names|sourcedisks(names|files)" \
-    r"|defaultinstall|defaultuninstall|classinstall32|printerpackageinstallation)(\..*)?"
+    r"|defaultinstall|defaultuninstall|classinstall32|interfaceinstall32|printerpackageinstallation)(\..*)?"
 
 
 def place(destination):
@@ -51,8 +58,9 @@ def check_version(sections, folder, problems):
     if ver is None or ver[1] and (max(ver[1]) >= 65535 or not any(ver[1])):
         problems.append("[Version] DriverVer %r is not mm/dd/yyyy (or with '-'),w.x.y.z: a real date, each of"
                         " w.x.y.z below 65535, not 0.0.0.0" % text)
-    problems += ["[Version] names the catalog %s, which is not beside the INF" % field(fs, 0) for key, fs in
-                 version.items() if key.startswith("catalogfile") and field(fs, 0) and not locate(folder, field(fs, 0))]
+    catalog = catalog_name(sections)  # the one 64-bit Windows reads; none is catalog_check's to report
+    if catalog and not locate(folder, catalog):
+        problems.append("[Version] names the catalog %s, which is not beside the INF" % catalog)
 
 
 def models(sections, problems):
@@ -237,7 +245,7 @@ def unread_sections(sections, targets, uninstalls, named_installs):
     uninstaller names, and that are no install section's part."""
     read = {t.lower() for d in DIRECTIVES for t in targets[d]} | {s.lower() for s in uninstalls}
     for _, key, fs in [line for _, section in sections.values() for line in section]:
-        read.update(f.lower() for f in {"datasection": fs, "addservice": fs[2:4]}.get((key or "").lower(), []))
+        read.update(f.lower() for f in fs[NAMING_FIELDS.get((key or "").lower(), slice(0))])
     for _, _, fs in lines(sections, "manufacturer"):
         read.update((field(fs, 0) + ("." + d if d else "")).lower() for d in [""] + fs[1:])
     return ["section [%s] is named by nothing: Windows never reads it" % name for lname, (name, _) in sections.items()
@@ -288,4 +296,6 @@ def check(path):
              % (what, ", ".join(dict.fromkeys(where))) for what, where in sorted(legacy.items())]
     return list(dict.fromkeys(problems)), "; ".join(
         ["printer INF, install %s" % ", ".join("[%s]" % i for i in installs),
-         "%d files copied, all in the package folder" % len(copied)] + list(found)), notes
+         "%d files copied, all in the package folder" % len(copied) if all(c[4] for c in copied) else
+         "%d files copied, %d of them from the LayoutFile" % (len(copied), sum(not c[4] for c in copied))]
+        + list(found)), notes

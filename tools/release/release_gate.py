@@ -83,7 +83,7 @@ root other than HKR (the Run value), a copy outside %SystemRoot% (the guard).
 and its catalog (catalog_check.py; 64-bit Windows installs a third-party
 package only through a signed catalog that matches every file it copies):
 
-  catalog      [Version] names one (CatalogFile.NTamd64, else CatalogFile),
+  catalog      [Version] names one (CatalogFile.NTamd64, else .NT, else CatalogFile),
                and it lies beside the INF; every file of the package folder
                and its subfolders is a member with the hash Windows checks
                (SHA-256: a PE file's Authenticode image hash, any other
