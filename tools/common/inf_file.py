@@ -126,7 +126,7 @@ def number(text):
 
 def entries(sections, name):
     """{lower-case key: fields} of a section's key=value lines."""
-    return {k.lower(): fs for _, k, fs in sections.get(name.lower(), ("", []))[1] if k}
+    return {k.lower(): fs for _, k, fs in lines(sections, name) if k}
 
 
 def lines(sections, name):
@@ -136,8 +136,7 @@ def lines(sections, name):
 
 def named(sections, name, directive):
     """The section names a section's directive lines give, in order."""
-    return [f for _, k, fs in sections.get(name.lower(), ("", []))[1]
-            if k and k.lower() == directive.lower() for f in fs if f]
+    return [f for _, k, fs in lines(sections, name) if k and k.lower() == directive.lower() for f in fs if f]
 
 
 def locate(folder, relative):
@@ -150,11 +149,6 @@ def locate(folder, relative):
             return None
         path = os.path.join(path, match[0])
     return path if os.path.isfile(path) else None
-
-
-def present(folder, relative):
-    """Whether a file is there, its name compared without regard to case as Windows does."""
-    return locate(folder, relative) is not None
 
 
 def driver_ver(sections):
