@@ -2,7 +2,7 @@
 """The release gate: what every shipped binary and package INF must carry, read from the files.
 
     release_gate.py [--llvm-bin DIR] FILE...
-        DIR: the LLVM tools (by default the folder cmake/llvm-dir names)
+        DIR: the LLVM tools (by default the build's, as cmake/toolchain.sh names them)
         FILE: a binary (dist/TAVRIKEN.exe, ...; NAME.pdb beside each) or a
         package INF (dist/package/TAVRIKEN-HELDRAVO/printer.inf, ...)
 
@@ -68,6 +68,7 @@ on Windows, `llvm-readobj --file-headers --coff-load-config
 import os
 import re
 import struct
+import subprocess
 import sys
 
 import inf_check
@@ -352,12 +353,17 @@ def check(llvm_bin, path):
 
 def main():
     args = sys.argv[1:]
-    with open(os.path.join(HERE, "..", "..", "cmake", "llvm-dir")) as f:
-        llvm_bin = f.read().strip()
+    llvm_bin = None
     if args[:1] == ["--llvm-bin"] and len(args) > 1:
         llvm_bin, args = args[1], args[2:]
     if not args or args[0].startswith("-"):
         sys.exit(__doc__)
+    if llvm_bin is None:
+        toolchain = subprocess.run(["bash", os.path.join(HERE, "..", "..", "cmake", "toolchain.sh"), "llvm-dir"],
+                                   stdout=subprocess.PIPE, universal_newlines=True)
+        if toolchain.returncode != 0:
+            sys.exit(2)
+        llvm_bin = toolchain.stdout.strip()
     failed = False
     for path in args:
         if path.lower().endswith(".inf"):

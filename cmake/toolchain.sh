@@ -1,0 +1,87 @@
+#!/bin/bash
+# The build's toolchain, decided here and nowhere else: the newest of the
+# supported LLVM releases that is installed (clang, lld and the LLVM tools),
+# else the newest one the distribution's packages offer; LLVM 16 on Debian 12,
+# LLVM 19 on Debian 13. The mingw-w64 headers, runtime and the posix-thread
+# GCC runtime come from the distribution's mingw-w64 packages.
+#   toolchain.sh llvm-dir    the LLVM tools' folder (exit 1 when none is installed)
+#   toolchain.sh gcc-lib     the mingw-w64 GCC runtime's folder (libgcc, libstdc++)
+#   toolchain.sh packages    the LLVM packages to install (exit 1 when apt offers
+#                            none of the supported releases)
+#   toolchain.sh record      the toolchain record: what compiles, links and
+#                            finishes the binaries, with each package's version
+set -euo pipefail
+SUPPORTED_LLVM="19 16"
+MINGW_TRIPLE=x86_64-w64-mingw32
+
+llvm_complete() {
+    local bin=/usr/lib/llvm-$1/bin tool
+    for tool in clang clang++ ld.lld llvm-strip llvm-pdbutil llvm-readobj llvm-objdump; do
+        [ -x "$bin/$tool" ] || return 1
+    done
+}
+
+installed_llvm() {
+    local v
+    for v in $SUPPORTED_LLVM; do
+        llvm_complete "$v" && { echo "$v"; return 0; }
+    done
+    return 1
+}
+
+offered_llvm() {
+    local v p
+    for v in $SUPPORTED_LLVM; do
+        for p in clang-$v lld-$v llvm-$v; do
+            apt-cache policy "$p" 2>/dev/null | grep -q '^ *Candidate: [^(]' || continue 2
+        done
+        echo "$v"; return 0
+    done
+    return 1
+}
+
+gcc_lib() {
+    local libgcc
+    libgcc=$("$MINGW_TRIPLE-gcc-posix" -print-libgcc-file-name 2>/dev/null) && [ -f "$libgcc" ] ||
+        { echo "toolchain.sh: no $MINGW_TRIPLE-gcc-posix (package g++-mingw-w64-x86-64)" >&2; return 1; }
+    dirname "$libgcc"
+}
+
+# line ROLE FILE VERSION-TEXT: one line of the record, with the Debian package
+# that holds FILE and its version.
+line() {
+    local package version=""
+    package=$(dpkg-query -S "$(readlink -f "$2")" 2>/dev/null | head -1 | cut -d: -f1) &&
+        version=$(dpkg-query -W -f '${Version}' "$package" 2>/dev/null) || package=
+    printf '%-19s %s%s\n' "$1:" "$3" "${package:+  [$package $version]}"
+}
+
+record() {
+    local v bin gcc
+    v=$(installed_llvm) || { echo "toolchain.sh: no supported LLVM ($SUPPORTED_LLVM) is installed" >&2; return 1; }
+    bin=/usr/lib/llvm-$v/bin
+    gcc=$(gcc_lib)
+    echo "The toolchain of this build. The same sources give the same bytes only with the same toolchain."
+    line system /etc/os-release "$(. /etc/os-release && echo "$PRETTY_NAME")"
+    line compiler "$bin/clang" "$("$bin/clang" --version | head -1)"
+    line linker "$bin/ld.lld" "$("$bin/ld.lld" --version | head -1)"
+    line "LLVM tools" "$bin/llvm-strip" "llvm-strip, llvm-pdbutil $("$bin/llvm-strip" --version | sed -n 's/.*LLVM version \([^ ]*\).*/\1/p' | head -1)"
+    line "mingw-w64 runtime" "/usr/$MINGW_TRIPLE/lib/libmsvcrt.a" \
+        "mingw-w64 $(awk '$1 == "#define" && $2 ~ /^__MINGW64_VERSION_(MAJOR|MINOR|BUGFIX)$/ { v = v (v == "" ? "" : ".") $3 }
+                           END { print v }' "/usr/$MINGW_TRIPLE/include/_mingw_mac.h")"
+    line "GCC runtime" "$gcc/libstdc++.a" "libgcc, libstdc++ of GCC $("$MINGW_TRIPLE-gcc-posix" -dumpfullversion)"
+    line "resources" "$(command -v "$MINGW_TRIPLE-windres")" "$("$MINGW_TRIPLE-windres" --version | head -1)"
+}
+
+case "${1:-}" in
+llvm-dir)
+    v=$(installed_llvm) || { echo "toolchain.sh: no supported LLVM ($SUPPORTED_LLVM) is installed; ./build.sh installs one" >&2; exit 1; }
+    echo "/usr/lib/llvm-$v/bin" ;;
+gcc-lib) gcc_lib ;;
+packages)
+    v=$(installed_llvm || offered_llvm) ||
+        { echo "toolchain.sh: the distribution's packages offer none of the supported LLVM releases ($SUPPORTED_LLVM)" >&2; exit 1; }
+    echo "clang-$v lld-$v llvm-$v" ;;
+record) record ;;
+*) sed -n '2,12s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+esac
