@@ -30,10 +30,11 @@ installed_llvm() {
 }
 
 offered_llvm() {
-    local v p
+    local v p policy
     for v in $SUPPORTED_LLVM; do
         for p in clang-$v lld-$v llvm-$v; do
-            apt-cache policy "$p" 2>/dev/null | grep -q '^ *Candidate: [^(]' || continue 2
+            policy=$(apt-cache policy "$p" 2>/dev/null) || continue 2
+            grep -q '^ *Candidate: [^(]' <<<"$policy" || continue 2
         done
         echo "$v"; return 0
     done
