@@ -4,7 +4,9 @@
 # change breaks it; with the signature removed each file is its dist/ original
 # (the header checksum aside); the PKCS#12 file's certificate is the signer of
 # that release and its password is nowhere to be read; the test-signed release
-# is signed by the build tree's test certificate and ships that root. The
+# is signed by the build tree's test certificate and ships that root; each
+# package's catalog is signed by the same signer and vouches, through
+# osslsigncode, for its two signed binaries and not for a changed one. The
 # signing rules: a real certificate needs SIGNING_TIMESTAMP_URL (none: the
 # run's summary says the signatures expire), a PIN in the key's URI is refused
 # before anything starts and without being repeated, and the test certificates
@@ -81,13 +83,35 @@ with open(sys.argv[1], "r+b") as f:
     done
     [ $n -ge 6 ] || bad "$kind" "only $n binaries checked"
     [ $fail = 0 ] && echo "ok $kind: $n binaries and their store copies, signed by $want"
+
+    # Each package's catalog, made before the binaries were signed, is signed
+    # by the same signer and vouches for both signed binaries in it, and for
+    # neither once a byte of it changes.
+    n=0
+    for cat in "$rel"/package/*/printer.cat; do
+        [ "$(signer "$cat")" = "$want" ] || bad "$kind ${cat#$rel/}" "signed by '$(signer "$cat")', not '$want'"
+        for f in "$(dirname "$cat")"/*.exe "$(dirname "$cat")"/*.dll; do
+            n=$((n + 1))
+            out=$(osslsigncode verify -catalog "$cat" -in "$f" -CAfile "$root" 2>&1) &&
+                grep -qx 'Signature verification: ok' <<<"$out" ||
+                bad "$kind ${f#$rel/}" "does not verify through its catalog: $(tail -3 <<<"$out")"
+            cp "$f" "$tmp/changed"
+            python3 -c 'import sys
+with open(sys.argv[1], "r+b") as f:
+    f.seek(1024); b = f.read(1); f.seek(-1, 1); f.write(bytes([b[0] ^ 0xFF]))' "$tmp/changed"
+            ! osslsigncode verify -catalog "$cat" -in "$tmp/changed" -CAfile "$root" >/dev/null 2>&1 ||
+                bad "$kind ${f#$rel/}" "verifies through its catalog with a byte changed"
+        done
+    done
+    [ $n = 6 ] || bad "$kind" "$n packaged binaries checked through their catalogs, not 6"
+    [ $fail = 0 ] && echo "ok $kind: the 3 package catalogs vouch for their 6 signed binaries, and not for a changed one"
 done
 
 # The password given with the PKCS#12 file: not in the release, its zip, the
 # run's output, nor in any start of osslsigncode or openssl.
 pw=$(cat "$tr/cert/password")
-grep -c '^start: osslsigncode sign ' "$tr/pfx/starts.log" | grep -qx 6 ||
-    bad pfx "the shims did not see six signings: $(grep -c '^start: ' "$tr/pfx/starts.log")"
+grep -c '^start: osslsigncode sign ' "$tr/pfx/starts.log" | grep -qx 9 ||
+    bad pfx "the shims did not see nine signings (six binaries, three catalogs): $(grep -c '^start: ' "$tr/pfx/starts.log")"
 for where in "$tr/pfx/release" "$tr/pfx/make.log" "$tr/pfx/starts.log"; do
     ! grep -rqF -- "$pw" "$where" || bad pfx "the password is in $(grep -rlF -- "$pw" "$where" | head -1)"
 done

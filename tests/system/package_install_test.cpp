@@ -1,15 +1,20 @@
 /*
  * The sample package TAVRIKEN-HELDRAVO installed from its INF by the stand-in
  * device installer through the real SetupAPI, then started by a logon and
- * taken away by its uninstall section: everything the INF promises.
+ * taken away by its uninstall section: everything the INF promises. And its
+ * catalog as the platform's own wintrust reads it.
  */
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <winspool.h>
+#include <bcrypt.h>
+#include <wincrypt.h>
+#include <mscat.h>
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <set>
 
 #include "child_process.h"
 #include "coinstaller_fixtures.h"
@@ -31,6 +36,66 @@ bool AsShipped(const std::wstring &installed, const std::wstring &shipped)
     return !want.empty() && got == want;
 }
 
+/* The Authenticode digest's ranges of a PE image, as the Authenticode format
+   gives them: the headers without the checksum and the certificate table's
+   directory entry, the sections in file order, then whatever follows them
+   except the certificate table. Empty when it is no PE32+ image. */
+std::vector<std::pair<size_t, size_t>> AuthenticodeRanges(const std::string &image)
+{
+    std::vector<std::pair<size_t, size_t>> ranges, sections;
+    auto u16 = [&](size_t at) { return at + 2 <= image.size() ? *(const uint16_t *)&image[at] : 0; };
+    auto u32 = [&](size_t at) { return at + 4 <= image.size() ? *(const uint32_t *)&image[at] : 0u; };
+    size_t pe = u32(0x3C), opt = pe + 24, checksum = opt + 64, certEntry = opt + 144;
+    if (image.compare(0, 2, "MZ") != 0 || u32(pe) != 0x4550 || u16(opt) != 0x20B)
+        return ranges;
+    size_t headers = u32(opt + 60), certAt = u32(certEntry), end = headers;
+    size_t table = opt + u16(pe + 20), count = u16(pe + 6);
+    ranges = {{0, checksum}, {checksum + 4, certEntry}, {certEntry + 8, headers}};
+    for (size_t i = 0; i < count; i++)
+        if (u32(table + 40 * i + 16) != 0)
+            sections.push_back({u32(table + 40 * i + 20), u32(table + 40 * i + 16)});
+    std::sort(sections.begin(), sections.end());
+    for (const auto &section : sections) {
+        ranges.push_back({section.first, section.first + section.second});
+        end = std::max(end, section.first + section.second);
+    }
+    ranges.push_back({end, certAt != 0 ? certAt : image.size()});
+    return ranges;
+}
+
+/* The tag a catalog gives a file: the upper-case hex SHA-256 of a PE image's
+   Authenticode digest or of any other file's bytes; "" when it cannot be read. */
+std::wstring MemberTag(const std::wstring &path)
+{
+    std::ifstream in(Narrow(path), std::ios::binary);
+    std::string data((std::istreambuf_iterator<char>(in)), {});
+    std::vector<std::pair<size_t, size_t>> ranges = AuthenticodeRanges(data);
+    if (ranges.empty())
+        ranges = {{0, data.size()}};
+    BCRYPT_ALG_HANDLE alg = NULL;
+    BCRYPT_HASH_HANDLE hash = NULL;
+    UCHAR digest[32];
+    bool ok = in.good() || in.eof();
+    std::wstring tag;
+    ok = ok && BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, NULL, 0)) &&
+         BCRYPT_SUCCESS(BCryptCreateHash(alg, &hash, NULL, 0, NULL, 0, 0));
+    for (const auto &range : ranges)
+        ok = ok && range.first <= range.second && range.second <= data.size() &&
+             BCRYPT_SUCCESS(BCryptHashData(hash, (PUCHAR)data.data() + range.first,
+                                           (ULONG)(range.second - range.first), 0));
+    if (ok && BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof(digest), 0)))
+        for (UCHAR b : digest) {
+            wchar_t hex[3];
+            swprintf(hex, 3, L"%02X", b);
+            tag += hex;
+        }
+    if (hash != NULL)
+        BCryptDestroyHash(hash);
+    if (alg != NULL)
+        BCryptCloseAlgorithmProvider(alg, 0);
+    return tag;
+}
+
 class PackageInstall : public ::testing::Test {
 protected:
     void SetUp() override
@@ -45,7 +110,7 @@ protected:
         ASSERT_TRUE(GetSystemDirectoryW(system, MAX_PATH) &&
                     GetPrinterDriverDirectoryW(NULL, NULL, 1, (BYTE *)dir, sizeof(dir), &needed));
         files_ = {std::wstring(system) + L"\\HELDRAVO.dll", guardDir_ + L"\\TAVRIKEN.exe",
-                  std::wstring(dir) + L"\\printer_driver_placeholder.txt"};
+                  std::wstring(dir) + L"\\compsmpl.ppd"};
         Cleanup();   /* whatever an earlier run left; then neither file is there */
         ASSERT_EQ(GetFileAttributesW(files_[0].c_str()) & GetFileAttributesW(files_[1].c_str()),
                   INVALID_FILE_ATTRIBUTES);
@@ -91,7 +156,7 @@ protected:
     static std::wstring Inf() { return DistPath(kPackage + L"printer.inf"); }
 
     std::wstring guardDir_, deviceId_, leftover_;
-    std::vector<std::wstring> files_;   /* the DLL in the system folder, the guard, the driver's placeholder */
+    std::vector<std::wstring> files_;   /* the DLL in the system folder, the guard, the printer's PPD */
     DWORD made_ = 0;
     QueueFixture queues_;
     HiveFixture hives_;
@@ -118,6 +183,7 @@ TEST_F(PackageInstall, InstallsTheCompanionsStartsTheGuardAtLogonAndTheUninstall
        after it, and found the queue. */
     EXPECT_TRUE(AsShipped(files_[0], L"HELDRAVO.dll")) << Narrow(files_[0]);
     EXPECT_TRUE(AsShipped(files_[1], L"TAVRIKEN.exe")) << Narrow(files_[1]);
+    EXPECT_TRUE(AsShipped(files_[2], L"compsmpl.ppd")) << Narrow(files_[2]);
     auto at = [&](const std::wstring &line) {
         return (size_t)(std::find(run.traces.begin(), run.traces.end(), line) - run.traces.begin());
     };
@@ -162,4 +228,37 @@ TEST_F(PackageInstall, InstallsTheCompanionsStartsTheGuardAtLogonAndTheUninstall
     EXPECT_EQ(GetFileAttributesW(files_[1].c_str()), INVALID_FILE_ATTRIBUTES);
     ReadValues(HKEY_LOCAL_MACHINE, kRunKey, &runValues);
     EXPECT_EQ(runValues.count(L"TAVRIKEN"), 0u);
+}
+
+/* The platform's wintrust opens the package's catalog and finds among its
+   members exactly the package's other files, each by its hash. */
+TEST(PackageCatalog, ListsEveryFileOfThePackageByItsHash)
+{
+    std::set<std::wstring> want, members;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(DistPath(kPackage + L"*").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE) << GetLastError();
+    do {
+        std::wstring name = found.cFileName;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || name == L"printer.cat")
+            continue;
+        std::wstring tag = MemberTag(DistPath(kPackage + name));
+        EXPECT_EQ(tag.size(), 64u) << Narrow(name) << " could not be hashed";
+        want.insert(tag);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    ASSERT_EQ(want.size(), 4u) << "the package holds the INF, the PPD and the two companions";
+
+    std::wstring path = DistPath(kPackage + L"printer.cat");
+    HANDLE catalog = CryptCATOpen(&path[0], CRYPTCAT_OPEN_EXISTING, 0, 0, 0);
+    ASSERT_NE(catalog, INVALID_HANDLE_VALUE) << "CryptCATOpen: error " << GetLastError();
+    for (CRYPTCATMEMBER *member = NULL; (member = CryptCATEnumerateMember(catalog, member)) != NULL;)
+        members.insert(member->pwszReferenceTag != NULL ? member->pwszReferenceTag : L"(no tag)");
+    CryptCATClose(catalog);
+    std::wstring listed = L"members:", hashed = L"files:";
+    for (const std::wstring &tag : members)
+        listed += L"\n  " + tag;
+    for (const std::wstring &tag : want)
+        hashed += L"\n  " + tag;
+    EXPECT_TRUE(members == want) << Narrow(listed) << "\n" << Narrow(hashed);
 }

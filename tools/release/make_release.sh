@@ -3,6 +3,7 @@
 #   OUT/bin/            every binary DIST/MANIFEST lists, Authenticode-signed (SHA-256)
 #   OUT/symbols/        the signed binaries and their PDBs in a symbol-store layout
 #   OUT/package/        the sample driver packages, holding the signed binaries
+#                       and each its catalog, signed by the same certificate
 #   OUT/TOOLCHAIN.txt   the toolchain that built them (DIST/TOOLCHAIN.txt)
 #   OUT/SHA256SUMS      the checksum of every other file of OUT
 #   <OUT>/../printer-companions-<version>.zip   OUT as one zip
@@ -53,7 +54,7 @@ check_only=
 if [ "${1:-}" = --check-settings ] && [ $# -le 2 ]; then
     check_only=yes
 else
-    [ $# -eq 3 ] || { sed -n '2,34s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+    [ $# -eq 3 ] || { sed -n '2,35s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 source_root=$(cd "$here/../.." && pwd)
@@ -156,24 +157,53 @@ sign_one() {
     fi
 }
 
-trap 'rm -rf "$work" "$work.zip" "$work.zip.tmp" "$out" "$zip"' EXIT
+trap 'rm -rf "$work" "$work.zip" "$work.zip.tmp" "$work.trusted" "$out" "$zip"' EXIT
 mkdir -p "$work/bin" "$work/symbols"
 for f in "${binaries[@]}"; do
     sign_one "$f" "$work/bin/$(basename "$f")"
 done
+
+# The packages hold the signed binaries, and each package's catalog is signed
+# in turn. It was made from the unsigned binaries: an Authenticode hash
+# leaves the signature out, so it still lists the signed ones (checked below).
+for f in ${package_files[@]+"${package_files[@]}"}; do
+    mkdir -p "$work/$(dirname "$f")"
+    case "$f" in
+    *.exe | *.dll) cp "$work/bin/$(basename "$f")" "$work/$f" ;;
+    *.cat) sign_one "$dist/$f" "$work/$f" ;;
+    *) cp "$dist/$f" "$work/$f" ;;
+    esac
+done
+
+# What the signatures are checked against: the test root, or the signing
+# certificate's own chain (and the roots this machine trusts).
+trusted=$work.trusted
+if [ -n "$pfx" ]; then
+    openssl pkcs12 -in "$pfx" -nokeys -passin fd:3 -out "$trusted" 2>/dev/null 3< <(printf '%s' "$password") ||
+        die "cannot read the certificates in $pfx"
+elif [ -n "$module" ]; then
+    cp "$SIGNING_CERTS" "$trusted"
+else
+    cp "$signing_dir/root.pem" "$trusted"
+fi
+[ -z "$pfx$module" ] || [ ! -f /etc/ssl/certs/ca-certificates.crt ] || cat /etc/ssl/certs/ca-certificates.crt >>"$trusted"
 password=
 
 signed=()
 for f in "${binaries[@]}"; do signed+=("$work/bin/$(basename "$f")"); done
 python3 "$here/symbol_store.py" "$llvm_bin/llvm-pdbutil" "$work/symbols" "$dist" "${signed[@]}" >/dev/null
 cp "$dist/TOOLCHAIN.txt" "$work/TOOLCHAIN.txt"
-for f in ${package_files[@]+"${package_files[@]}"}; do
-    mkdir -p "$work/$(dirname "$f")"
-    case "$f" in
-    *.exe | *.dll) cp "$work/bin/$(basename "$f")" "$work/$f" ;;
-    *) cp "$dist/$f" "$work/$f" ;;
-    esac
-done
+
+# The signed packages pass the gate: each catalog lists every file as
+# released, signed binaries included, and its signature verifies.
+signed_infs=()
+for f in ${infs[@]+"${infs[@]}"}; do signed_infs+=("$work/${f#"$dist"/}"); done
+if [ ${#signed_infs[@]} -gt 0 ]; then
+    echo "== the signed packages"
+    python3 "$here/release_gate.py" --llvm-bin "$llvm_bin" --catalog-ca "$trusted" "${signed_infs[@]}" ||
+        die "a signed package fails the gate (above): no release"
+fi
+rm -f "$trusted"
 
 if [ -z "$pfx$module" ]; then
     openssl x509 -in "$signing_dir/root.pem" -outform DER -out "$work/test-signing.cer"

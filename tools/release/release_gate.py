@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """The release gate: what every shipped binary and package INF must carry, read from the files.
 
-    release_gate.py [--llvm-bin DIR] FILE...
+    release_gate.py [--llvm-bin DIR] [--catalog-ca ROOT] FILE...
         DIR: the LLVM tools (by default the build's, as cmake/toolchain.sh names them)
+        ROOT: a root certificate (PEM); each package's catalog must then be
+        signed, and its signature verify against ROOT (osslsigncode)
         FILE: a binary (dist/TAVRIKEN.exe, ...; NAME.pdb beside each) or a
         package INF (dist/package/TAVRIKEN-HELDRAVO/printer.inf, ...)
 
@@ -54,12 +56,24 @@ word, and then an installation fails or hangs):
   co-installer the .CoInstallers section writes HKR,,CoInstallers32,0x00010000
                (or 0x00010008), "<TAG>.dll,CoInstallerE", a DLL it copies to
                the system folder (DirID 11)
-  guard        for each .exe it copies, the install section writes the Run
-               value HKLM,Software\\Microsoft\\Windows\\CurrentVersion\\Run,<TAG>
+  guard        for each .exe it copies, the install section (or its
+               .CoInstallers section) writes the Run value HKLM,Software\\Microsoft\\Windows\\CurrentVersion\\Run,<TAG>
                as REG_SZ (0x00000000) holding "%16422%\\<folder>\\<TAG>.exe" in
                double quotes, the folder [DestinationDirs] gives the .exe
   uninstall    [Companions_Uninstall] deletes the guard's CopyFiles section and
                its DelReg removes that Run value
+
+and its catalog (catalog_check.py; 64-bit Windows installs a third-party
+package only through a signed catalog that matches every file it copies):
+
+  catalog      [Version] names one (CatalogFile.NTamd64, else CatalogFile),
+               and it lies beside the INF; every file of the package folder
+               and its subfolders is a member with the hash Windows checks
+               (SHA-256: a PE file's Authenticode image hash, any other
+               file's plain hash), so a file changed after cataloging fails;
+               no member names a file the package lacks; OSAttr 2:10.0
+               (Windows 10 and 11); with --catalog-ca, signed and verifying
+               against ROOT. `./build.sh catalog FOLDER` writes the catalog.
 
 The platform's own checks read the same fields: `dumpbin /headers /loadconfig`
 on Windows, `llvm-readobj --file-headers --coff-load-config
@@ -71,6 +85,7 @@ import struct
 import subprocess
 import sys
 
+import catalog_check
 import inf_check
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -353,11 +368,17 @@ def check(llvm_bin, path):
 
 def main():
     args = sys.argv[1:]
-    llvm_bin = None
-    if args[:1] == ["--llvm-bin"] and len(args) > 1:
-        llvm_bin, args = args[1], args[2:]
+    llvm_bin = ca_file = None
+    while args[:1] in (["--llvm-bin"], ["--catalog-ca"]) and len(args) > 1:
+        if args[0] == "--llvm-bin":
+            llvm_bin = args[1]
+        else:
+            ca_file = args[1]
+        args = args[2:]
     if not args or args[0].startswith("-"):
         sys.exit(__doc__)
+    if ca_file is not None and not os.path.isfile(ca_file):
+        sys.exit("release_gate: --catalog-ca %s: no such file" % ca_file)
     if llvm_bin is None:
         toolchain = subprocess.run(["bash", os.path.join(HERE, "..", "..", "cmake", "toolchain.sh"), "llvm-dir"],
                                    stdout=subprocess.PIPE, universal_newlines=True)
@@ -368,6 +389,8 @@ def main():
     for path in args:
         if path.lower().endswith(".inf"):
             problems, summary = inf_check.check(path)
+            catalog_problems, catalog_summary = catalog_check.check(path, ca_file)
+            problems, summary = problems + catalog_problems, "; ".join(t for t in (summary, catalog_summary) if t)
             # Every package's INF has the same name: say which package.
             name = "/".join(os.path.abspath(path).split(os.sep)[-2:])
         else:
