@@ -23,17 +23,15 @@ unset SIGNING_PASSWORD
 CALLER=$(pwd)
 cd "$(dirname "$0")"
 ROOT=$(pwd)
-LLVM_BIN=$(<cmake/llvm-dir)
 BUILD=${BUILD_DIR:-$ROOT/build}
 MODE=${1:-build}
 
 need_packages() {
-    local missing=()
-    # clang and lld 16 compile and link; mingw-w64 brings the headers, the
-    # runtime, libstdc++ and windres.
-    [ -x "$LLVM_BIN/clang" ] || missing+=(clang-16)
-    [ -x "$LLVM_BIN/ld.lld" ] || missing+=(lld-16)
-    [ -x "$LLVM_BIN/llvm-strip" ] && [ -x "$LLVM_BIN/llvm-pdbutil" ] || missing+=(llvm-16)
+    local missing=() llvm=yes
+    # clang and lld compile and link (the LLVM release cmake/toolchain.sh
+    # decides); mingw-w64 brings the headers, the runtime, libstdc++ and
+    # windres.
+    "$ROOT/cmake/toolchain.sh" llvm-dir >/dev/null 2>&1 || llvm=
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64)
     [ -x /usr/lib/wine/wine64 ] || missing+=(wine64 wine)
     command -v cmake >/dev/null || missing+=(cmake)
@@ -47,13 +45,18 @@ need_packages() {
     command -v openssl >/dev/null || missing+=(openssl)
     # The tests check the sample printer's PPD with cupstestppd.
     command -v cupstestppd >/dev/null || missing+=(cups-client)
-    if [ ${#missing[@]} -gt 0 ]; then
-        echo "== installing: ${missing[*]}"
+    if [ -z "$llvm" ] || [ ${#missing[@]} -gt 0 ]; then
         local sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
         export DEBIAN_FRONTEND=noninteractive
         $sudo apt-get update -qq
+        if [ -z "$llvm" ]; then
+            llvm=$("$ROOT/cmake/toolchain.sh" packages) || exit 1
+            missing=($llvm "${missing[@]}")
+        fi
+        echo "== installing: ${missing[*]}"
         $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
     fi
+    LLVM_BIN=$("$ROOT/cmake/toolchain.sh" llvm-dir)
 }
 
 configure() {
@@ -67,6 +70,8 @@ configure() {
     fi
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
           -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+    # Which toolchain builds: the same bytes come only from the same one.
+    sed -n '2,$s/^/== /p' "$BUILD/dist/TOOLCHAIN.txt"
 }
 
 # dist/ holds exactly what the build lists in its MANIFEST (and what a
@@ -95,6 +100,7 @@ collect_dist() {
                "$(stat -c %s "$ROOT/dist/${f%.*}.pdb")"
     done <"$manifest"
     grep '^package/.*/printer.inf$' "$manifest" | sed 's|/printer.inf$||; s|^|sample driver package  dist/|'
+    echo "toolchain record       dist/TOOLCHAIN.txt"
 }
 
 with_wine() {

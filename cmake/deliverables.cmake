@@ -9,7 +9,9 @@ set(WIN_COMMON_FLAGS -Wall -Wextra -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN)
 # (CodeView from clang, written by lld) and keeps clang's x64 unwind data, so
 # a debugger can walk and name its frames. The build is reproducible: no
 # compiler command line in the PDB, source and build paths mapped to fixed
-# ones, lld's time stamp and PDB GUID derived from the content.
+# ones, each object named by its path relative to the folder it is compiled
+# in (with an absolute compilation folder clang 19 records the object's
+# absolute path), lld's time stamp and PDB GUID derived from the content.
 #
 # The exploit mitigations: stack cookies in every routine of ours with a local
 # array, Control Flow Guard (the table of valid call targets; the one indirect
@@ -23,7 +25,7 @@ set(HARDENING_COMPILE_FLAGS -fstack-protector-strong -mguard=cf)
 set(HARDENING_LINK_FLAGS -mguard=cf -Wl,-Xlink=-cetcompat)
 set(DELIVERABLE_COMPILE_FLAGS ${WIN_COMMON_FLAGS} -Werror -Os -fno-exceptions -fno-rtti
     -ffunction-sections -fdata-sections
-    -gcodeview -g -gno-codeview-command-line
+    -gcodeview -g -gno-codeview-command-line -fdebug-compilation-dir=.
     -ffile-prefix-map=${CMAKE_BINARY_DIR}=build -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
     ${HARDENING_COMPILE_FLAGS})
 set(DELIVERABLE_LINK_FLAGS -static -static-libgcc -static-libstdc++ -Wl,--gc-sections

@@ -7,10 +7,20 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
-# The LLVM folder, named once for the build, build.sh and the release.
-file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/llvm-dir LLVM_BIN LIMIT_COUNT 1)
+# The LLVM folder and the GCC runtime's, decided by toolchain.sh for the
+# build, build.sh and the release alike.
+function(toolchain_query what var)
+    execute_process(COMMAND bash ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/toolchain.sh ${what}
+                    OUTPUT_VARIABLE answer ERROR_VARIABLE error RESULT_VARIABLE failed
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(failed)
+        message(FATAL_ERROR "cmake/toolchain.sh ${what}: ${error}")
+    endif()
+    set(${var} ${answer} PARENT_SCOPE)
+endfunction()
+toolchain_query(llvm-dir LLVM_BIN)
+toolchain_query(gcc-lib MINGW_GCC_LIB)
 set(MINGW_TRIPLE x86_64-w64-mingw32)
-set(MINGW_GCC_LIB /usr/lib/gcc/${MINGW_TRIPLE}/12-posix)
 
 set(CMAKE_C_COMPILER   ${LLVM_BIN}/clang)
 set(CMAKE_CXX_COMPILER ${LLVM_BIN}/clang++)

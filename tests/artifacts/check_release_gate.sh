@@ -16,12 +16,13 @@ bad() { echo "FAIL: $1"; fail=1; }
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 
 mkdir "$tmp/dist"
-cp "$dist/HELDRAVO.dll" "$dist/HELDRAVO.pdb" "$dist/TAVRIKEN.exe" "$dist/TAVRIKEN.pdb" "$plain" "${plain%.*}.pdb" "$tmp/dist/"
+cp "$dist/HELDRAVO.dll" "$dist/HELDRAVO.pdb" "$dist/TAVRIKEN.exe" "$dist/TAVRIKEN.pdb" "$plain" "${plain%.*}.pdb" \
+   "$dist/TOOLCHAIN.txt" "$tmp/dist/"
 package=package/TAVRIKEN-HELDRAVO inf="FAIL TAVRIKEN-HELDRAVO/printer.inf"
 mkdir "$tmp/dist/package"; cp -r "$dist/$package" "$tmp/dist/$package"
 sed -i '/^\[Guard_DelReg\]/,/^\r\?$/d' "$tmp/dist/$package/printer.inf"
 rm "$tmp/dist/$package/compsmpl.ppd"
-(cd "$tmp/dist" && ls HELDRAVO.* TAVRIKEN.* "$name" "${name%.*}.pdb" "$package"/*) >"$tmp/dist/MANIFEST"
+(cd "$tmp/dist" && ls HELDRAVO.* TAVRIKEN.* "$name" "${name%.*}.pdb" TOOLCHAIN.txt "$package"/*) >"$tmp/dist/MANIFEST"
 (unset SIGNING_PFX SIGNING_PKCS11_MODULE SIGNING_TIMESTAMP_URL SIGNING_PASSWORD
  "$src/tools/release/make_release.sh" "$tmp/dist" "$tmp/out/release" "$tmp/signing") >"$tmp/log" 2>&1
 [ $? != 0 ] || bad "the release went ahead"

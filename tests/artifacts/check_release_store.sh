@@ -1,7 +1,7 @@
 #!/bin/bash
 # Checks what the releases made by release_setup.sh hold: exactly the signed
 # binaries and the sample packages (holding those signed binaries) that the
-# build lists, never a stray file beside them, the symbol store with the folder names a debugger computes (from
+# build lists, the build's toolchain record, never a stray file beside them, the symbol store with the folder names a debugger computes (from
 # the PDB's own GUID and age, and the binary's time stamp and image size, read
 # here with the LLVM tools), SHA256SUMS that sha256sum -c accepts and that
 # names every file, and a zip named with the version of version.rc holding the
@@ -12,7 +12,7 @@ source_dir=$1 dist=$2 tr=$3/test-release
 fail=0
 bad() { echo "FAIL $1: $2"; fail=1; }
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
-llvm=$(<"$source_dir/cmake/llvm-dir")
+llvm=$("$source_dir/cmake/toolchain.sh" llvm-dir) || exit 1
 
 # The store paths for the binaries in dist/, as a symbol server names them.
 for f in "$dist"/*.exe "$dist"/*.dll; do
@@ -28,8 +28,9 @@ for f in "$dist"/*.exe "$dist"/*.dll; do
     printf 'symbols/%s/%s%X/%s\n' "$pdb" "$guid" "$age" "$pdb"
 done >"$tmp/expected"
 [ "$(wc -l <"$tmp/expected")" -ge 18 ] || bad dist "fewer than six binaries in $dist"
-# The sample packages, as the build lists them.
+# The sample packages, as the build lists them, and the toolchain record.
 grep '^package/' "$dist/MANIFEST" >>"$tmp/expected"
+echo TOOLCHAIN.txt >>"$tmp/expected"
 [ "$(grep -c '/printer.inf$' "$tmp/expected")" -eq 3 ] || bad dist "not three packages in $dist/MANIFEST"
 
 version=$(awk '$1 == "#define" && $2 == "VERSION_TEXT" { gsub(/"/, "", $3); print $3 }' \
@@ -49,6 +50,7 @@ for kind in pfx default again; do
         cmp -s "$rel/bin/$name" "$rel"/symbols/"$name"/*/"$name" || bad "$kind $name" "the store copy is not bin/$name"
         cmp -s "${f%.*}.pdb" "$rel"/symbols/"$pdb"/*/"$pdb" || bad "$kind $pdb" "the store copy is not dist/$pdb"
     done
+    cmp -s "$rel/TOOLCHAIN.txt" "$dist/TOOLCHAIN.txt" || bad "$kind TOOLCHAIN.txt" "not the build's toolchain record"
     for f in "$rel"/package/*/*.exe "$rel"/package/*/*.dll; do
         cmp -s "$f" "$rel/bin/$(basename "$f")" || bad "$kind ${f#$rel/}" "not the signed bin/$(basename "$f")"
     done

@@ -185,6 +185,11 @@ bool FramesInOrder(const std::vector<StackFrame> &frames, const std::vector<Expe
     return true;
 }
 
+bool EndsInModule(const std::vector<StackFrame> &frames, const std::wstring &module)
+{
+    return !frames.empty() && _wcsicmp(frames.back().module.c_str(), module.c_str()) == 0;
+}
+
 std::string ShowFrames(const std::vector<StackFrame> &frames)
 {
     std::string out;

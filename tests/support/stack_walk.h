@@ -53,6 +53,9 @@ struct ExpectedFrame {
 bool FramesInOrder(const std::vector<StackFrame> &frames, const std::vector<ExpectedFrame> &wanted,
                    std::wstring *missing);
 
+/* Whether the last frame of the walk lies in module. */
+bool EndsInModule(const std::vector<StackFrame> &frames, const std::wstring &module);
+
 /* One line per frame, for failure messages. */
 std::string ShowFrames(const std::vector<StackFrame> &frames);
 

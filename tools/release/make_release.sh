@@ -4,6 +4,7 @@
 #   OUT/symbols/        the signed binaries and their PDBs in a symbol-store layout
 #   OUT/package/        the sample driver packages, holding the signed binaries
 #                       and each its catalog, signed by the same certificate
+#   OUT/TOOLCHAIN.txt   the toolchain that built them (DIST/TOOLCHAIN.txt)
 #   OUT/SHA256SUMS      the checksum of every other file of OUT
 #   <OUT>/../printer-companions-<version>.zip   OUT as one zip
 #
@@ -53,11 +54,11 @@ check_only=
 if [ "${1:-}" = --check-settings ] && [ $# -le 2 ]; then
     check_only=yes
 else
-    [ $# -eq 3 ] || { sed -n '2,33s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+    [ $# -eq 3 ] || { sed -n '2,35s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 source_root=$(cd "$here/../.." && pwd)
-llvm_bin=$(<"$source_root/cmake/llvm-dir")
+llvm_bin=$("$source_root/cmake/toolchain.sh" llvm-dir) || exit 1
 
 if [ -z "$check_only" ] || [ $# -eq 2 ]; then
     [ -n "$check_only" ] || dist=$(cd "$1" && pwd)
@@ -96,11 +97,12 @@ release_time=${SOURCE_DATE_EPOCH:-$(git -C "$source_root" log -1 --format=%ct 2>
 # What the build lists: the binaries (each with its PDB beside it), and the
 # packages' files, whose binaries must be the build's own.
 [ -f "$dist/MANIFEST" ] || die "no MANIFEST in $dist: it is the build's list of what ships"
-binaries=() infs=() package_files=()
+binaries=() infs=() package_files=() record=
 while IFS= read -r f; do
     [ -n "$f" ] || continue
     [ -f "$dist/$f" ] || die "$dist/MANIFEST lists $f, which is missing"
     case "$f" in
+    TOOLCHAIN.txt) record=yes ;;
     package/*/*.exe | package/*/*.dll)
         cmp -s "$dist/$f" "$dist/$(basename "$f")" || die "$f is not the build's $(basename "$f")"
         package_files+=("$f") ;;
@@ -113,6 +115,7 @@ while IFS= read -r f; do
     esac
 done <"$dist/MANIFEST"
 [ ${#binaries[@]} -gt 0 ] || die "$dist/MANIFEST lists no binaries"
+[ -n "$record" ] || die "$dist/MANIFEST lists no TOOLCHAIN.txt: the build's toolchain record goes with every release"
 
 echo "== the release gate"
 gate=$(python3 "$here/release_gate.py" --llvm-bin "$llvm_bin" "${binaries[@]}" ${infs[@]+"${infs[@]}"}) && passed=yes || passed=
@@ -189,6 +192,7 @@ password=
 signed=()
 for f in "${binaries[@]}"; do signed+=("$work/bin/$(basename "$f")"); done
 python3 "$here/symbol_store.py" "$llvm_bin/llvm-pdbutil" "$work/symbols" "$dist" "${signed[@]}" >/dev/null
+cp "$dist/TOOLCHAIN.txt" "$work/TOOLCHAIN.txt"
 
 # The signed packages pass the gate: each catalog lists every file as
 # released, signed binaries included, and its signature verifies.

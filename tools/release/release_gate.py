@@ -2,7 +2,7 @@
 """The release gate: what every shipped binary and package INF must carry, read from the files.
 
     release_gate.py [--llvm-bin DIR] [--catalog-ca ROOT] FILE...
-        DIR: the LLVM tools (by default the folder cmake/llvm-dir names)
+        DIR: the LLVM tools (by default the build's, as cmake/toolchain.sh names them)
         ROOT: a root certificate (PEM); each package's catalog must then be
         signed, and its signature verify against ROOT (osslsigncode)
         FILE: a binary (dist/TAVRIKEN.exe, ...; NAME.pdb beside each) or a
@@ -99,6 +99,7 @@ on Windows, `llvm-readobj --file-headers --coff-load-config
 import os
 import re
 import struct
+import subprocess
 import sys
 
 import catalog_check
@@ -384,9 +385,7 @@ def check(llvm_bin, path):
 
 def main():
     args = sys.argv[1:]
-    with open(os.path.join(HERE, "..", "..", "cmake", "llvm-dir")) as f:
-        llvm_bin = f.read().strip()
-    ca_file = None
+    llvm_bin = ca_file = None
     while args[:1] in (["--llvm-bin"], ["--catalog-ca"]) and len(args) > 1:
         if args[0] == "--llvm-bin":
             llvm_bin = args[1]
@@ -397,6 +396,12 @@ def main():
         sys.exit(__doc__)
     if ca_file is not None and not os.path.isfile(ca_file):
         sys.exit("release_gate: --catalog-ca %s: no such file" % ca_file)
+    if llvm_bin is None:
+        toolchain = subprocess.run(["bash", os.path.join(HERE, "..", "..", "cmake", "toolchain.sh"), "llvm-dir"],
+                                   stdout=subprocess.PIPE, universal_newlines=True)
+        if toolchain.returncode != 0:
+            sys.exit(2)
+        llvm_bin = toolchain.stdout.strip()
     failed = False
     for path in args:
         if path.lower().endswith(".inf"):
