@@ -13,8 +13,23 @@ import struct
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "common"))
-from pe_image import ImageError, pe_checksum, read_pe  # noqa: E402
+
+def checksum_offset(data):
+    """Where the PE header's CheckSum field is (the same place in PE32 and PE32+)."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0] if data[:2] == b"MZ" and len(data) >= 0x40 else -1
+    if pe < 0 or data[pe:pe + 4] != b"PE\0\0" or len(data) < pe + 92:
+        raise ValueError("not a PE image")
+    return pe + 24 + 64
+
+
+def pe_checksum(data, offset):
+    """The platform's CheckSumMappedFile: the file's 16-bit words, the field
+    counted as zero, summed with the carries folded back in, plus its length."""
+    padded = bytes(data[:offset]) + bytes(4) + bytes(data[offset + 4:]) + bytes(len(data) % 2)
+    total = sum(struct.unpack("<%dH" % (len(padded) // 2), padded))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return (total + len(data)) & 0xFFFFFFFF
 
 
 def main():
@@ -27,8 +42,8 @@ def main():
     with open(tmp, "rb") as f:
         data = bytearray(f.read())
     try:
-        offset = read_pe(data)["checksum_offset"]
-    except ImageError as error:
+        offset = checksum_offset(data)
+    except (ValueError, struct.error) as error:
         sys.exit("finish_binary: %s: %s" % (linked, error))
     struct.pack_into("<I", data, offset, pe_checksum(bytes(data), offset))
     with open(tmp, "wb") as f:
