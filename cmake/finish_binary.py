@@ -14,22 +14,18 @@ import subprocess
 import sys
 
 
-def checksum_offset(data):
-    """Where the PE header's CheckSum field is (the same place in PE32 and PE32+)."""
-    pe = struct.unpack_from("<I", data, 0x3C)[0] if data[:2] == b"MZ" and len(data) >= 0x40 else -1
-    if pe < 0 or data[pe:pe + 4] != b"PE\0\0" or len(data) < pe + 92:
+def set_checksum(data):
+    """Writes the PE header's CheckSum (at the same place in PE32 and PE32+) as
+    the platform's CheckSumMappedFile computes it: the file's 16-bit words, the
+    field counted as zero, summed with the carries folded back in, plus its length."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0] if data[:2] == b"MZ" and len(data) >= 0x40 else 0
+    if data[pe:pe + 4] != b"PE\0\0" or len(data) < pe + 92:
         raise ValueError("not a PE image")
-    return pe + 24 + 64
-
-
-def pe_checksum(data, offset):
-    """The platform's CheckSumMappedFile: the file's 16-bit words, the field
-    counted as zero, summed with the carries folded back in, plus its length."""
-    padded = bytes(data[:offset]) + bytes(4) + bytes(data[offset + 4:]) + bytes(len(data) % 2)
-    total = sum(struct.unpack("<%dH" % (len(padded) // 2), padded))
+    struct.pack_into("<I", data, pe + 88, 0)
+    total = sum(struct.unpack_from("<%dH" % (len(data) // 2), data)) + (data[-1] if len(data) % 2 else 0)
     while total >> 16:
         total = (total & 0xFFFF) + (total >> 16)
-    return (total + len(data)) & 0xFFFFFFFF
+    struct.pack_into("<I", data, pe + 88, (total + len(data)) & 0xFFFFFFFF)
 
 
 def main():
@@ -42,10 +38,9 @@ def main():
     with open(tmp, "rb") as f:
         data = bytearray(f.read())
     try:
-        offset = checksum_offset(data)
+        set_checksum(data)
     except (ValueError, struct.error) as error:
         sys.exit("finish_binary: %s: %s" % (linked, error))
-    struct.pack_into("<I", data, offset, pe_checksum(bytes(data), offset))
     with open(tmp, "wb") as f:
         f.write(data)
     os.replace(tmp, output)

@@ -53,13 +53,15 @@ int InstallPackage(const InstallerOptions *options);
 int RemoveDevice(const InstallerOptions *options);
 int UninstallPackage(const InstallerOptions *options);
 
-/* main.cpp: the device of every mode, built and reported (FALSE: the
-   reason reported, what was made left for RemoveReportedDevice), and
-   removed again; a co-installer called for DIF_INSTALLDEVICE, on the way
-   down or in post-processing as the context says, the call reported. */
+/* main.cpp, each step reported: the device of every mode built (FALSE:
+   what was made is left for RemoveReportedDevice) and removed again; a
+   request through the class installer (its error in *error); a
+   co-installer called for DIF_INSTALLDEVICE, on the way down or in
+   post-processing as the context says. */
 BOOL BuildReportedDevice(PrinterDevice *device, const InstallerOptions *options, const wchar_t *infPath,
                          const wchar_t *hardwareId);
 BOOL RemoveReportedDevice(PrinterDevice *device);
+BOOL CallDif(PrinterDevice *device, DI_FUNCTION code, const wchar_t *name, DWORD *error);
 DWORD CallCoInstaller(CoInstallerProc entry, const wchar_t *name, PrinterDevice *device,
                       COINSTALLER_CONTEXT_DATA *context);
 

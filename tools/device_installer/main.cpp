@@ -87,16 +87,17 @@ static BOOL CallDllDirectly(const InstallerOptions *options, PrinterDevice *devi
     return TRUE;
 }
 
-/* Lets SetupAPI call the co-installers registered for the device's class. */
-static BOOL CallClassInstaller(PrinterDevice *device)
+BOOL CallDif(PrinterDevice *device, DI_FUNCTION code, const wchar_t *name, DWORD *error)
 {
-    if (SetupDiCallClassInstaller(DIF_INSTALLDEVICE, device->hSet, &device->data))
-        Report(L"SetupDiCallClassInstaller(DIF_INSTALLDEVICE) = TRUE");
+    BOOL ok = SetupDiCallClassInstaller(code, device->hSet, &device->data);
+    *error = ok ? NO_ERROR : GetLastError();
+    if (ok)
+        Report(L"SetupDiCallClassInstaller(%ls) = TRUE", name);
     else
-        Report(L"SetupDiCallClassInstaller(DIF_INSTALLDEVICE) = FALSE, error 0x%08lX",
-               (unsigned long)GetLastError());
-    return TRUE;
+        Report(L"SetupDiCallClassInstaller(%ls) = FALSE, error 0x%08lX", name, (unsigned long)*error);
+    return ok;
 }
+
 
 /* The co-installer modes: the device from a test INF, one call of
    DIF_INSTALLDEVICE, and the device removed again. */
@@ -105,6 +106,7 @@ static int DriveCoInstaller(const InstallerOptions *options)
     PrinterDevice device;
     wchar_t infPath[MAX_PATH];
     wchar_t text[DEVICE_TEXT_UNITS];
+    DWORD error;
     BOOL ok, infWritten = FALSE;
 
     ZeroMemory(&device, sizeof(device));
@@ -123,8 +125,13 @@ static int DriveCoInstaller(const InstallerOptions *options)
         DeleteFileW(infPath);
         return EXIT_FAILED;
     }
-    ok = BuildReportedDevice(&device, options, infPath, options->hardwareId) &&
-         (options->viaClassInstaller ? CallClassInstaller(&device) : CallDllDirectly(options, &device));
+    /* Through the class installer, SetupAPI calls the class's co-installers;
+       its answer is reported, not judged. */
+    ok = BuildReportedDevice(&device, options, infPath, options->hardwareId);
+    if (ok && options->viaClassInstaller)
+        CallDif(&device, DIF_INSTALLDEVICE, L"DIF_INSTALLDEVICE", &error);
+    else if (ok)
+        ok = CallDllDirectly(options, &device);
     ok = RemoveReportedDevice(&device) && ok;
     if (infWritten)
         DeleteFileW(infPath);

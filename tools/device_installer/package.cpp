@@ -21,17 +21,6 @@ static BOOL RunningOnWine(void)
     return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
 }
 
-static BOOL CallDif(PrinterDevice *device, DI_FUNCTION code, const wchar_t *name, DWORD *error)
-{
-    BOOL ok = SetupDiCallClassInstaller(code, device->hSet, &device->data);
-    *error = ok ? NO_ERROR : GetLastError();
-    if (ok)
-        Report(L"SetupDiCallClassInstaller(%ls) = TRUE", name);
-    else
-        Report(L"SetupDiCallClassInstaller(%ls) = FALSE, error 0x%08lX", name, (unsigned long)*error);
-    return ok;
-}
-
 static HINF OpenInf(const wchar_t *path)
 {
     UINT errorLine = 0;
