@@ -40,33 +40,14 @@ static BOOL SetInstallParams(PrinterDevice *device, const wchar_t *infPath)
            Fail(device, L"SetupDiSetDeviceInstallParams");
 }
 
-static BOOL WriteUtf16File(const wchar_t *path, const wchar_t *text, wchar_t *error, int errorUnits)
-{
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    DWORD written = 0;
-    BOOL ok = FALSE;
-    static const WORD bom = 0xFEFF;
-
-    if (file == INVALID_HANDLE_VALUE) {
-        _snwprintf(error, errorUnits - 1, L"cannot create %ls, error %lu", path, (unsigned long)GetLastError());
-        error[errorUnits - 1] = L'\0';
-        return FALSE;
-    }
-    ok = WriteFile(file, &bom, sizeof(bom), &written, NULL) &&
-         WriteFile(file, text, (DWORD)(wcslen(text) * sizeof(wchar_t)), &written, NULL);
-    if (!ok) {
-        _snwprintf(error, errorUnits - 1, L"cannot write %ls, error %lu", path, (unsigned long)GetLastError());
-        error[errorUnits - 1] = L'\0';
-    }
-    CloseHandle(file);
-    return ok;
-}
-
 BOOL WriteModelInf(const wchar_t *infPath, const wchar_t *model, const wchar_t *hardwareId,
                    wchar_t *error, int errorUnits)
 {
     static wchar_t text[4096];
-    int n = _snwprintf(text, 4095,
+    HANDLE file;
+    DWORD written;
+    BOOL ok;
+    int n = _snwprintf(text + 1, 4094,   /* after the byte-order mark: UTF-16 */
         L"[Version]\r\n"
         L"Signature=\"$Windows NT$\"\r\n"
         L"Class=Printer\r\n"
@@ -85,13 +66,20 @@ BOOL WriteModelInf(const wchar_t *infPath, const wchar_t *model, const wchar_t *
         L"[Strings]\r\n"
         L"Maker=\"Test Printer Maker\"\r\n",
         model, hardwareId);
+
+    error[errorUnits - 1] = L'\0';
     if (n < 0) {
         _snwprintf(error, errorUnits - 1, L"the model name or hardware ID is too long");
-        error[errorUnits - 1] = L'\0';
         return FALSE;
     }
-    text[n] = L'\0';
-    return WriteUtf16File(infPath, text, error, errorUnits);
+    text[0] = 0xFEFF;
+    file = CreateFileW(infPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    ok = file != INVALID_HANDLE_VALUE && WriteFile(file, text, (DWORD)((n + 1) * sizeof(wchar_t)), &written, NULL);
+    if (!ok)
+        _snwprintf(error, errorUnits - 1, L"cannot write %ls, error %lu", infPath, (unsigned long)GetLastError());
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return ok;
 }
 
 BOOL CreatePrinterDevice(PrinterDevice *device, const wchar_t *infPath, const wchar_t *hardwareId,
@@ -111,7 +99,7 @@ BOOL CreatePrinterDevice(PrinterDevice *device, const wchar_t *infPath, const wc
     if (device->hSet == INVALID_HANDLE_VALUE)
         return Fail(device, L"SetupDiCreateDeviceInfoList");
     device->data.cbSize = sizeof(device->data);
-    /* Until it is registered, the device goes with the set. */
+    /* An element of the set only, until DIF_REGISTERDEVICE below registers it. */
     if (!SetupDiCreateDeviceInfoW(device->hSet, L"PRINTER", &GUID_DEVCLASS_PRINTER, NULL, NULL,
                                   DICD_GENERATE_ID, &device->data))
         return Fail(device, L"SetupDiCreateDeviceInfo");
@@ -172,8 +160,8 @@ BOOL SetDevicePortName(PrinterDevice *device, const wchar_t *portName, PortNameF
         _snwprintf(device->error, DEVICE_TEXT_UNITS - 1, L"the port name is too long");
         return FALSE;
     }
-    /* The device's "Device Parameters" key, which only SYSTEM may write to
-       directly on Windows. */
+    /* The device's "Device Parameters" key, as SetupAPI opens it: the Enum
+       tree is the system's own, never to be opened by its path. */
     key = SetupDiCreateDevRegKeyW(device->hSet, &device->data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, NULL, NULL);
     if (key == INVALID_HANDLE_VALUE)
         return Fail(device, L"SetupDiCreateDevRegKey(DIREG_DEV)");
