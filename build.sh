@@ -5,7 +5,11 @@
 #   ./build.sh bench    run the benchmarks against the platform floor
 #   ./build.sh demo     run the whole scenario under Wine and show it
 #   ./build.sh check    run the release gate on the binaries and package INFs in dist/
-#                       (or on the files named)
+#                       (or on the files named; --catalog-ca ROOT also verifies
+#                       each package's catalog signature against ROOT)
+#   ./build.sh catalog FOLDER [--time EPOCH]
+#                       write the unsigned catalog the INF in a driver package
+#                       folder names (needs python3 only, no build)
 #   ./build.sh release  build, run the release gate, then sign into dist/release/
 #                       with the symbol store, the sample packages and a zip
 #   ./build.sh guide    build, then copy a generated package INF into docs/guide.md
@@ -15,6 +19,8 @@ set -euo pipefail
 # environment); the release step alone gets it back (see release below).
 signing_password=${SIGNING_PASSWORD-} signing_password_set=${SIGNING_PASSWORD+yes}
 unset SIGNING_PASSWORD
+# Files named on the command line are taken from the caller's folder.
+CALLER=$(pwd)
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 LLVM_BIN=$(<cmake/llvm-dir)
@@ -134,13 +140,22 @@ demo)
 check)
     need_packages
     shift
+    options=()
+    while [ $# -ge 2 ] && [ "${1#--}" != "$1" ]; do options+=("$1" "$2"); shift 2; done
     if [ $# -eq 0 ]; then
         [ -f "$ROOT/dist/MANIFEST" ] || { echo "build.sh check: nothing built in dist/; run ./build.sh first" >&2; exit 1; }
         # The binaries and the packages' INFs the build lists.
         mapfile -t listed < <(grep -E '^[^/]*\.(exe|dll)$|/printer\.inf$' "$ROOT/dist/MANIFEST")
         set -- "${listed[@]/#/$ROOT/dist/}"
     fi
-    python3 "$ROOT/tools/release/release_gate.py" "$@"
+    cd "$CALLER"
+    python3 "$ROOT/tools/release/release_gate.py" ${options[@]+"${options[@]}"} "$@"
+    ;;
+catalog)
+    shift
+    command -v python3 >/dev/null || { echo "build.sh catalog: needs python3" >&2; exit 1; }
+    cd "$CALLER"
+    exec python3 "$ROOT/tools/catalog/make_catalog.py" "$@"
     ;;
 release)
     # SIGNING_PFX and the other SIGNING_ settings pass through the environment;
@@ -169,7 +184,7 @@ guide)
     python3 "$ROOT/docs/guide_copy.py" "$ROOT/docs/guide.md" "$ROOT/dist/package/TAVRIKEN-HELDRAVO/printer.inf"
     ;;
 *)
-    echo "usage: $0 [build|test|bench|demo|check [FILE...]|release|guide]" >&2
+    echo "usage: $0 [build|test|bench|demo|check [--catalog-ca ROOT] [FILE...]|catalog FOLDER [--time EPOCH]|release|guide]" >&2
     exit 2
     ;;
 esac

@@ -1,9 +1,10 @@
 #!/bin/bash
 # The release of a folder holding a shipped co-installer, one built without
 # the mitigations and a package whose INF names a section it lacks and a file
-# it does not hold: make_release.sh must refuse to sign anything, name that
-# file with each mitigation it lacks (and not the shipped one) and the INF
-# with its two faults alone, and leave no release.
+# it does not hold, both changed after the package was cataloged:
+# make_release.sh must refuse to sign anything, name that file with each
+# mitigation it lacks (and not the shipped one) and the INF with its two
+# faults and the catalog's two alone, and leave no release.
 #   check_release_gate.sh SOURCE DIST UNHARDENED_DLL
 set -u
 src=$1 dist=$2 plain=$3
@@ -31,7 +32,11 @@ grep -qF "$inf: section [Guard_DelReg] named by DelReg does not exist" "$tmp/log
     bad "the missing [Guard_DelReg] is not named"
 grep -qF "$inf: file compsmpl.ppd copied by [@compsmpl.ppd] is missing" "$tmp/log" ||
     bad "the missing compsmpl.ppd is not named"
-[ "$(grep -c "^$inf" "$tmp/log")" = 2 ] || bad "the INF has faults named that it does not have"
+grep -qF "$inf: catalog printer.cat: printer.inf does not match its member (changed after cataloging?)" "$tmp/log" ||
+    bad "the INF changed after cataloging is not named"
+grep -qF "$inf: catalog printer.cat lists compsmpl.ppd, which the package lacks" "$tmp/log" ||
+    bad "the catalog's member compsmpl.ppd is not named"
+[ "$(grep -c "^$inf" "$tmp/log")" = 4 ] || bad "the INF has faults named that it does not have"
 grep -q "the release gate refused the files marked FAIL above: nothing was signed" "$tmp/log" ||
     bad "no refusal message"
 [ ! -e "$tmp/out" ] && [ ! -e "$tmp/signing" ] || bad "it left $(ls -d "$tmp/out" "$tmp/signing" 2>/dev/null)"

@@ -28,3 +28,9 @@ add_unhardened_coinstaller(UNHARDEN)
 add_test(NAME ReleaseGate.ReleaseRefusesAFileWithoutTheMitigations
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/check_release_gate.sh
                  ${PROJECT_SOURCE_DIR} ${DIST_DIR} ${CMAKE_CURRENT_BINARY_DIR}/unhardened/UNHARDEN.dll)
+
+# The catalog tool on a copy of a shipped package: the gate passes its
+# catalog, osslsigncode finds the binaries in it once signed and refuses a
+# changed one; the tool refuses an INF without a catalog or a missing file.
+add_test(NAME ReleaseGate.CatalogMadeSignedAndChecked
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/check_catalog.sh ${PROJECT_SOURCE_DIR} ${DIST_DIR})

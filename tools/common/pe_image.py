@@ -1,11 +1,13 @@
-"""What the release tools and the post-link step read from a 64-bit Windows image
-(PE32+) and its PDB. ImageError and ToolError (an LLVM tool's) say what is wrong."""
+"""What the release tools, the catalog tool and the post-link step read from a
+64-bit Windows image (PE32+) and its PDB, and the Authenticode hash of any PE
+file. ImageError and ToolError (an LLVM tool's) say what is wrong."""
+import hashlib
 import os
 import re
 import struct
 import subprocess
 
-DIR_DEBUG = 6
+DIR_SECURITY, DIR_DEBUG = 4, 6
 DEBUG_TYPE_CODEVIEW = 2
 
 
@@ -137,3 +139,42 @@ def pdb_identity(pdbutil, pdb):
     if not guid or not age:
         raise ToolError("%s: no GUID and age in its summary" % pdb)
     return guid.group(1).upper(), int(age.group(1))
+
+
+def is_pe_image(data):
+    """Whether the bytes are a PE image (an MZ header pointing at a PE signature)."""
+    if data[:2] != b"MZ" or len(data) < 0x40:
+        return False
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    return data[pe:pe + 4] == b"PE\0\0"
+
+
+def authenticode_digest(data, algorithm="sha256"):
+    """The Authenticode image hash of a PE file (32- or 64-bit): every byte
+    except the header checksum, the certificate table's directory entry and
+    the certificate table itself; an unsigned file is hashed as if padded with
+    zeros to a multiple of 8 bytes, as signing pads it. So the hash of a file
+    is the same before and after it is signed."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    opt = pe + 24
+    need(data, opt + 2, "the PE header")
+    magic = struct.unpack_from("<H", data, opt)[0]
+    if magic not in (0x10B, 0x20B):
+        raise ImageError("unknown optional header (magic %#x)" % magic)
+    directories = opt + (96 if magic == 0x10B else 112)
+    count = struct.unpack_from("<I", data, directories - 4)[0]
+    checksum, certificates = opt + 64, directories + 8 * DIR_SECURITY
+    need(data, certificates + 8, "the certificate table's directory entry")
+    table, size = struct.unpack_from("<II", data, certificates) if count > DIR_SECURITY else (0, 0)
+    if size and (table < certificates + 8 or table + size > len(data)):
+        raise ImageError("its certificate table (%d bytes at %d) lies outside the file" % (size, table))
+    digest = hashlib.new(algorithm)
+    digest.update(data[:checksum])
+    digest.update(data[checksum + 4:certificates])
+    if size:
+        digest.update(data[certificates + 8:table])
+        digest.update(data[table + size:])
+    else:
+        digest.update(data[certificates + 8:])
+        digest.update(b"\0" * (-len(data) % 8))
+    return digest.digest()

@@ -5,14 +5,17 @@
 
 release_gate.py calls check(path) for every FILE ending in .inf and prints
 one "FAIL <folder>/printer.inf: ..." line per problem it returns. The INF is
-read here as the device installer reads it (sections, ';' comments outside
-quotes, "" inside quotes, %key% from [Strings], a trailing '\\' joining the
-next line), because the installers' own parsers open most faulty INFs
-without a word and the fault shows only when an installation fails or hangs.
+read (tools/common/inf_file.py) as the device installer reads it, because
+the installers' own parsers open most faulty INFs without a word and the
+fault shows only when an installation fails or hangs.
 """
 import datetime
 import os
 import re
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from inf_file import entries, field, named, number, present, read_inf  # noqa: E402
 
 PRINTER_CLASS_GUID = "{4D36E979-E325-11CE-BFC1-08002BE10318}"
 REG_ROOTS = ("HKCR", "HKCU", "HKLM", "HKU", "HKR")
@@ -29,123 +32,6 @@ DIRECTIVES = ("CopyFiles", "AddReg", "DelReg", "DelFiles")
 UNINSTALL = "Companions_Uninstall"
 
 
-def split_line(text, number):
-    """(key or None, [fields]) of one logical line, comment already cut off."""
-    key, fields, field, quoted, i = None, [], [], False, 0
-    while i < len(text):
-        c = text[i]
-        if quoted:
-            if c == '"' and text[i + 1:i + 2] == '"':
-                field.append(('"', True))
-                i += 1
-            elif c == '"':
-                quoted = False
-            else:
-                field.append((c, True))
-        elif c == '"':
-            quoted = True
-            field.append(("", True))  # "" is an empty field, not a missing one
-        elif c == "," or (c == "=" and key is None and not fields):
-            value = joined(field)
-            if c == ",":
-                fields.append(value)
-            else:
-                key = value
-            field = []
-        else:
-            field.append((c, False))
-        i += 1
-    if quoted:
-        raise ValueError("line %d: a quote is not closed" % number)
-    fields.append(joined(field))
-    return key, fields
-
-
-def joined(chars):
-    """A field's text without the blanks around it (blanks inside quotes stay)."""
-    while chars and not chars[0][1] and chars[0][0].isspace():
-        chars = chars[1:]
-    while chars and not chars[-1][1] and chars[-1][0].isspace():
-        chars = chars[:-1]
-    return "".join(c for c, _ in chars)
-
-
-def uncommented(line):
-    """The line up to its first ';' outside quotes."""
-    quoted = False
-    for i, c in enumerate(line):
-        if c == '"':
-            quoted = not quoted
-        elif c == ";" and not quoted:
-            return line[:i]
-    return line
-
-
-def read_inf(path):
-    """({lower-case section name: (name, [(line number, key, [fields])])},
-    the %keys% lines use that [Strings] does not define)."""
-    with open(path, "rb") as f:
-        raw = f.read()
-    if raw[:2] in (b"\xff\xfe", b"\xfe\xff"):
-        text = raw.decode("utf-16")
-    else:
-        try:
-            text = raw.decode("utf-8-sig")
-        except UnicodeDecodeError:
-            text = raw.decode("latin-1")  # an ANSI INF
-    sections, current, pending = {}, None, None
-    for number, line in enumerate(re.split(r"\r\n|\n|\r", text), 1):
-        content = uncommented(line).rstrip()
-        if pending is not None:
-            start, content = pending[0], pending[1] + content
-        else:
-            start = number
-        if content.endswith("\\"):
-            pending = (start, content[:-1])
-            continue
-        pending = None
-        if content.lstrip().startswith("["):
-            end = content.find("]")
-            if end < 0:
-                raise ValueError("line %d: a section name without ']'" % start)
-            name = content[content.index("[") + 1:end].strip()
-            current = sections.setdefault(name.lower(), (name, []))
-        elif content.strip():
-            if current is None:
-                raise ValueError("line %d is outside any section" % start)
-            current[1].append((start,) + split_line(content, start))
-    strings = {key.lower(): ",".join(fields) for _, key, fields in sections.get("strings", ("", []))[1] if key}
-    undefined = set()
-
-    def substitute(text):
-        def one(m):
-            if not m.group(1):
-                return "%"
-            if m.group(1).lower() in strings:
-                return strings[m.group(1).lower()]
-            if not m.group(1).isdigit():  # a number is a DirID, the installer's to fill in
-                undefined.add(m.group(1))
-            return m.group(0)
-        return None if text is None else re.sub(r"%([^%\s]*)%", one, text)
-
-    for lname, (_, lines) in sections.items():
-        if lname != "strings":
-            lines[:] = [(n, substitute(k), [substitute(f) for f in fs]) for n, k, fs in lines]
-    return sections, undefined
-
-
-def field(fields, i):
-    return fields[i] if i < len(fields) else ""
-
-
-def number(text):
-    """An INF number (hex with 0x, or decimal; empty is 0), or None."""
-    try:
-        return int(text, 16) if text.lower().startswith("0x") else int(text or "0", 10)
-    except ValueError:
-        return None
-
-
 def addreg_flags(text):
     """The flags of an AddReg line, or None when they are not a number made of
     FLG_ADDREG_* values (any type field goes only with BINVALUETYPE)."""
@@ -154,17 +40,6 @@ def addreg_flags(text):
             flags & ADDREG_TYPE_MASK not in ADDREG_TYPES and not flags & BINVALUETYPE):
         return None
     return flags
-
-
-def entries(sections, name):
-    """{lower-case key: fields} of a section's key=value lines."""
-    return {k.lower(): fs for _, k, fs in sections.get(name.lower(), ("", []))[1] if k}
-
-
-def named(sections, name, directive):
-    """The section names a section's directive lines give, in order."""
-    return [f for _, k, fs in sections.get(name.lower(), ("", []))[1]
-            if k and k.lower() == directive.lower() for f in fs if f]
 
 
 def check_version(sections, folder, problems):
@@ -231,17 +106,6 @@ def install_sections(sections, problems):
             elif found[0] not in installs:
                 installs.append(found[0])
     return installs
-
-
-def present(folder, relative):
-    """Whether a file is there, its name compared without regard to case as Windows does."""
-    path = folder
-    for part in [p for p in relative.replace("\\", "/").split("/") if p]:
-        match = [n for n in (os.listdir(path) if os.path.isdir(path) else []) if n.lower() == part.lower()]
-        if not match:
-            return False
-        path = os.path.join(path, match[0])
-    return os.path.isfile(path)
 
 
 def check(path):

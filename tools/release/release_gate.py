@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """The release gate: what every shipped binary and package INF must carry, read from the files.
 
-    release_gate.py [--llvm-bin DIR] FILE...
+    release_gate.py [--llvm-bin DIR] [--catalog-ca ROOT] FILE...
         DIR: the LLVM tools (by default the folder cmake/llvm-dir names)
+        ROOT: a root certificate (PEM); each package's catalog must then be
+        signed, and its signature verify against ROOT (osslsigncode)
         FILE: a binary (dist/TAVRIKEN.exe, ...; NAME.pdb beside each) or a
         package INF (dist/package/TAVRIKEN-HELDRAVO/printer.inf, ...)
 
@@ -61,6 +63,18 @@ word, and then an installation fails or hangs):
   uninstall    [Companions_Uninstall] deletes the guard's CopyFiles section and
                its DelReg removes that Run value
 
+and its catalog (catalog_check.py; 64-bit Windows installs a third-party
+package only through a signed catalog that matches every file it copies):
+
+  catalog      [Version] names one (CatalogFile.NTamd64, else CatalogFile),
+               and it lies beside the INF; every file of the package folder
+               and its subfolders is a member with the hash Windows checks
+               (SHA-256: a PE file's Authenticode image hash, any other
+               file's plain hash), so a file changed after cataloging fails;
+               no member names a file the package lacks; OSAttr 2:10.0
+               (Windows 10 and 11); with --catalog-ca, signed and verifying
+               against ROOT. `./build.sh catalog FOLDER` writes the catalog.
+
 The platform's own checks read the same fields: `dumpbin /headers /loadconfig`
 on Windows, `llvm-readobj --file-headers --coff-load-config
 --coff-debug-directory` here.
@@ -70,6 +84,7 @@ import re
 import struct
 import sys
 
+import catalog_check
 import inf_check
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -354,14 +369,23 @@ def main():
     args = sys.argv[1:]
     with open(os.path.join(HERE, "..", "..", "cmake", "llvm-dir")) as f:
         llvm_bin = f.read().strip()
-    if args[:1] == ["--llvm-bin"] and len(args) > 1:
-        llvm_bin, args = args[1], args[2:]
+    ca_file = None
+    while args[:1] in (["--llvm-bin"], ["--catalog-ca"]) and len(args) > 1:
+        if args[0] == "--llvm-bin":
+            llvm_bin = args[1]
+        else:
+            ca_file = args[1]
+        args = args[2:]
     if not args or args[0].startswith("-"):
         sys.exit(__doc__)
+    if ca_file is not None and not os.path.isfile(ca_file):
+        sys.exit("release_gate: --catalog-ca %s: no such file" % ca_file)
     failed = False
     for path in args:
         if path.lower().endswith(".inf"):
             problems, summary = inf_check.check(path)
+            catalog_problems, catalog_summary = catalog_check.check(path, ca_file)
+            problems, summary = problems + catalog_problems, "; ".join(t for t in (summary, catalog_summary) if t)
             # Every package's INF has the same name: say which package.
             name = "/".join(os.path.abspath(path).split(os.sep)[-2:])
         else:
