@@ -187,7 +187,7 @@ guide)
     configure -DBUILD_TESTING=OFF
     cmake --build "$BUILD" --target deliverables -j "$jobs"
     collect_dist >/dev/null
-    python3 "$ROOT/tools/package/guide_copy.py" "$ROOT/docs/guide.md" "$ROOT/dist/package/TAVRIKEN-HELDRAVO/printer.inf"
+    python3 "$ROOT/docs/guide_copy.py" "$ROOT/docs/guide.md" "$ROOT/dist/package/TAVRIKEN-HELDRAVO/printer.inf"
     ;;
 *)
     echo "usage: $0 [build|test|bench|demo|check [--catalog-ca ROOT] [FILE...]|catalog FOLDER [--time EPOCH]|release|guide]" >&2

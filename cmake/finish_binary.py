@@ -13,8 +13,19 @@ import struct
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "common"))
-from pe_image import ImageError, pe_checksum, read_pe  # noqa: E402
+
+def set_checksum(data):
+    """Writes the PE header's CheckSum (at the same place in PE32 and PE32+) as
+    the platform's CheckSumMappedFile computes it: the file's 16-bit words, the
+    field counted as zero, summed with the carries folded back in, plus its length."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0] if data[:2] == b"MZ" and len(data) >= 0x40 else 0
+    if data[pe:pe + 4] != b"PE\0\0" or len(data) < pe + 92:
+        raise ValueError("not a PE image")
+    struct.pack_into("<I", data, pe + 88, 0)
+    total = sum(struct.unpack_from("<%dH" % (len(data) // 2), data)) + (data[-1] if len(data) % 2 else 0)
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    struct.pack_into("<I", data, pe + 88, (total + len(data)) & 0xFFFFFFFF)
 
 
 def main():
@@ -27,10 +38,9 @@ def main():
     with open(tmp, "rb") as f:
         data = bytearray(f.read())
     try:
-        offset = read_pe(data)["checksum_offset"]
-    except ImageError as error:
+        set_checksum(data)
+    except (ValueError, struct.error) as error:
         sys.exit("finish_binary: %s: %s" % (linked, error))
-    struct.pack_into("<I", data, offset, pe_checksum(bytes(data), offset))
     with open(tmp, "wb") as f:
         f.write(data)
     os.replace(tmp, output)

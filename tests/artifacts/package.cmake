@@ -1,7 +1,7 @@
 # The sample driver packages as files: the guide shows the INF the build
 # generates, as it is.
 add_test(NAME Package.GuideHoldsTheGeneratedInf
-         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/package/guide_copy.py --check
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/docs/guide_copy.py --check
                  ${PROJECT_SOURCE_DIR}/docs/guide.md ${DIST_DIR}/package/TAVRIKEN-HELDRAVO/printer.inf)
 # The sample printer's PPD conforms to the PPD specification, warnings
 # counted as errors.

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "child_process.h"
+#include "device_setup.h"
 #include "test_paths.h"
 
 const wchar_t *const kDevicesPath = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Devices";
@@ -22,53 +23,29 @@ static std::wstring ErrorText(const wchar_t *what, DWORD code)
 
 bool AddQueueDriver(QueueFixture &fixture, const std::wstring &driverName, std::wstring *error)
 {
-    DRIVER_INFO_3W info;
-    ZeroMemory(&info, sizeof(info));
-    info.cVersion = 3;
-    info.pName = const_cast<wchar_t *>(driverName.c_str());
-    info.pDriverPath = const_cast<wchar_t *>(L"wineps.drv");
-    info.pDataFile = const_cast<wchar_t *>(L"wineps.drv");
-    info.pConfigFile = const_cast<wchar_t *>(L"wineps.drv");
-    if (!AddPrinterDriverExW(NULL, 3, (BYTE *)&info, APD_COPY_NEW_FILES)) {
-        if (error)
-            *error = ErrorText(L"AddPrinterDriverExW", GetLastError());
-        return false;
-    }
-    fixture.drivers.push_back(driverName);
-    return true;
+    DWORD code = AddSpoolerDriver(driverName.c_str());
+    if (code != NO_ERROR && error)
+        *error = ErrorText(L"AddPrinterDriverExW", code);
+    if (code == NO_ERROR)
+        fixture.drivers.push_back(driverName);
+    return code == NO_ERROR;
 }
 
 bool AddQueue(QueueFixture &fixture, const std::wstring &printerName, const std::wstring &driverName,
               const std::wstring &portName, std::wstring *error)
 {
-    PRINTER_INFO_2W info;
-    ZeroMemory(&info, sizeof(info));
-    info.pPrinterName = const_cast<wchar_t *>(printerName.c_str());
-    info.pPortName = const_cast<wchar_t *>(portName.c_str());
-    info.pDriverName = const_cast<wchar_t *>(driverName.c_str());
-    info.pPrintProcessor = const_cast<wchar_t *>(L"WinPrint");
-    info.pDatatype = const_cast<wchar_t *>(L"RAW");
-    HANDLE printer = AddPrinterW(NULL, 2, (BYTE *)&info);
-    if (printer == NULL) {
-        if (error)
-            *error = ErrorText(L"AddPrinterW", GetLastError());
-        return false;
-    }
-    ClosePrinter(printer);
-    fixture.printers.push_back(printerName);
-    return true;
+    DWORD code = AddSpoolerQueue(printerName.c_str(), driverName.c_str(), portName.c_str());
+    if (code != NO_ERROR && error)
+        *error = ErrorText(L"AddPrinterW", code);
+    if (code == NO_ERROR)
+        fixture.printers.push_back(printerName);
+    return code == NO_ERROR;
 }
 
 void RemoveQueues(QueueFixture &fixture)
 {
-    for (const std::wstring &name : fixture.printers) {
-        HANDLE printer = NULL;
-        PRINTER_DEFAULTSW defaults = {NULL, NULL, PRINTER_ALL_ACCESS};
-        if (OpenPrinterW(const_cast<wchar_t *>(name.c_str()), &printer, &defaults)) {
-            DeletePrinter(printer);
-            ClosePrinter(printer);
-        }
-    }
+    for (const std::wstring &name : fixture.printers)
+        DeleteSpoolerQueue(name.c_str());
     fixture.printers.clear();
     for (const std::wstring &name : fixture.drivers)
         DeletePrinterDriverW(NULL, NULL, const_cast<wchar_t *>(name.c_str()));
@@ -335,7 +312,8 @@ static std::vector<std::wstring> ReadLogLines(const std::wstring &path)
     return lines;
 }
 
-InstallerRun RunDeviceInstaller(const std::wstring &arguments, const std::wstring &tagPrefix, DWORD timeoutMs)
+InstallerRun RunDeviceInstaller(const std::wstring &arguments, const std::wstring &tagPrefix, DWORD timeoutMs,
+                                const std::wstring &workingDirectory)
 {
     InstallerRun run;
     run.started = false;
@@ -343,7 +321,9 @@ InstallerRun RunDeviceInstaller(const std::wstring &arguments, const std::wstrin
     std::wstring dir = TempDirFor(L"device-installer");
     std::wstring log = dir + L"\\report.txt";
     std::wstring command = Quote(ToolPath(L"device_installer.exe")) + L" " + arguments + L" --log " + Quote(log);
-    DebugChild *child = StartDebugChild(command, ChildOptions(), &run.error);
+    ChildOptions options;
+    options.workingDirectory = workingDirectory;
+    DebugChild *child = StartDebugChild(command, options, &run.error);
     if (child == NULL)
         return run;
     run.started = true;

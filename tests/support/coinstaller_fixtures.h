@@ -87,9 +87,10 @@ struct InstallerRun {
     std::wstring error;
 };
 /* Runs device_installer.exe with the arguments (a log file is added) under
-   the debugger loop and collects its lines; tagPrefix selects the traces. */
+   the debugger loop, in workingDirectory when one is given, and collects its
+   lines; tagPrefix selects the traces. */
 InstallerRun RunDeviceInstaller(const std::wstring &arguments, const std::wstring &tagPrefix,
-                                DWORD timeoutMs = 60000);
+                                DWORD timeoutMs = 60000, const std::wstring &workingDirectory = L"");
 bool ReportHas(const InstallerRun &run, const std::wstring &line);
 
 /* No ROOT\PRINTER device registered (none left behind). */

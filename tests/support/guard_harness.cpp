@@ -143,9 +143,10 @@ std::vector<std::wstring> GuardLines(GuardProcess *guard)
     return out;
 }
 
-bool RunLogonPrograms(std::wstring *error)
+bool RunLogonPrograms(const std::wstring &name, std::wstring *error)
 {
     DWORD code = 0;
+    bool started = false;
     if (RunningOnWine()) {
         if (RunProcess(L"wineboot.exe", 60000, &code) && code == 0)
             return true;
@@ -153,22 +154,29 @@ bool RunLogonPrograms(std::wstring *error)
         return false;
     }
     for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
-        HKEY key;
-        wchar_t name[256], command[2048], expanded[2048];
-        DWORD nameUnits = 256, bytes = sizeof(command) - sizeof(wchar_t), type = 0;
+        /* The value whole, whatever its length; REG_EXPAND_SZ comes expanded. */
+        std::vector<wchar_t> command(256);
+        DWORD bytes = 0;
+        LONG rc;
         PROCESS_INFORMATION pi;
-        if (RegOpenKeyExW(root, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0, KEY_QUERY_VALUE, &key))
+        do {
+            command.resize(command.size() + bytes / sizeof(wchar_t));
+            bytes = (DWORD)(command.size() * sizeof(wchar_t));
+            rc = RegGetValueW(root, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", name.c_str(),
+                              RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, NULL, command.data(), &bytes);
+        } while (rc == ERROR_MORE_DATA);
+        if (rc != ERROR_SUCCESS)
             continue;
-        for (DWORD i = 0; !RegEnumValueW(key, i, name, &nameUnits, NULL, &type, (BYTE *)command, &bytes);
-             i++, nameUnits = 256, bytes = sizeof(command) - sizeof(wchar_t)) {
-            command[bytes / sizeof(wchar_t)] = L'\0';
-            if ((type == REG_SZ || type == REG_EXPAND_SZ) && ExpandEnvironmentStringsW(command, expanded, 2048) &&
-                StartProcess(expanded, &pi))
-                CloseHandle(pi.hThread), CloseHandle(pi.hProcess);
+        if (!StartProcess(command.data(), &pi)) {
+            *error = L"cannot start the Run value " + name + L": " + command.data();
+            return false;
         }
-        RegCloseKey(key);
+        CloseHandle(pi.hThread), CloseHandle(pi.hProcess);
+        started = true;
     }
-    return true;
+    if (!started)
+        *error = L"no Run value " + name + L" in HKLM or HKCU";
+    return started;
 }
 
 std::wstring PortMutexName(const std::wstring &prefix, const std::wstring &tag, ULONG_PTR hPort)

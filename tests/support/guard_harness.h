@@ -50,11 +50,12 @@ void DisposeGuard(GuardProcess *guard);
    not start with the tag is kept whole, marked with "!". */
 std::vector<std::wstring> GuardLines(GuardProcess *guard);
 
-/* What a logon does for the logon programs: start the HKLM and HKCU
-   "...\CurrentVersion\Run" values. Under Wine that is a plain wineboot
-   (waited for; false with the reason in *error when it fails); on Windows
-   the harness starts each value's command line, as the shell does. */
-bool RunLogonPrograms(std::wstring *error);
+/* What a logon does for the program of the HKLM and HKCU
+   "...\CurrentVersion\Run" values called name. Under Wine that is a plain
+   wineboot, which starts every Run value (waited for); on Windows the harness
+   starts that value's command line alone, as the shell does, and leaves the
+   test machine's other logon programs be. False with the reason in *error. */
+bool RunLogonPrograms(const std::wstring &name, std::wstring *error);
 
 /* The mutex name the guard uses for a port under the given prefix. */
 std::wstring PortMutexName(const std::wstring &prefix, const std::wstring &tag, ULONG_PTR hPort);

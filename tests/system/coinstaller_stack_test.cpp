@@ -12,6 +12,7 @@
 #include <wchar.h>
 
 #include "child_process.h"
+#include "device_setup.h"
 #include "stack_walk.h"
 #include "test_paths.h"
 
@@ -77,14 +78,12 @@ LONG CALLBACK WalkAtFirstCoinstallerTrace(EXCEPTION_POINTERS *pointers)
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-typedef DWORD(CALLBACK *CoInstallerProc)(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA);
-
 TEST(CoinstallerStack, TraceLineWalksThroughTheTraceAndCoInstallerEIntoTheCallerAndTheThreadStart)
 {
-    HMODULE dll = LoadLibraryW(DistPath(L"HELDRAVO.dll").c_str());
-    ASSERT_NE((HMODULE)NULL, dll) << "error " << GetLastError();
-    CoInstallerProc coInstaller = (CoInstallerProc)(void *)GetProcAddress(dll, "CoInstallerE");
-    ASSERT_NE((CoInstallerProc)NULL, coInstaller);
+    HMODULE dll;
+    wchar_t loadError[DEVICE_TEXT_UNITS];
+    CoInstallerProc coInstaller = LoadCoInstaller(DistPath(L"HELDRAVO.dll").c_str(), L"CoInstallerE", &dll, loadError);
+    ASSERT_NE((CoInstallerProc)NULL, coInstaller) << Narrow(loadError);
     HANDLE self = GetCurrentProcess();
     std::wstring error, pdb;
     ASSERT_TRUE(StartSymbols(self, BuildDir() + L"\\dist", &error)) << Narrow(error);

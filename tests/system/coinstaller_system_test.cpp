@@ -80,7 +80,8 @@ protected:
         EXPECT_TRUE(run.started) << Narrow(run.error);
         EXPECT_EQ(run.exitCode, 0u) << Narrow(JoinLines(run.report));
         EXPECT_TRUE(ReportHas(run, L"CoInstallerE(DIF_INSTALLDEVICE) = 0xE0000226")) << Narrow(JoinLines(run.report));
-        EXPECT_TRUE(ReportHas(run, L"CoInstallerE(DIF_INSTALLDEVICE, PostProcessing, InstallResult = 0) = 0x00000000"))
+        EXPECT_TRUE(ReportHas(run, L"CoInstallerE(DIF_INSTALLDEVICE, PostProcessing, InstallResult = 0x00000000) = "
+                                   L"0x00000000"))
             << Narrow(JoinLines(run.report));
         return run;
     }
@@ -339,6 +340,26 @@ TEST_F(CoinstallerSystem, SetupApiLoadsTheDllAsPrinterClassCoInstallerAndTakesTh
     EXPECT_TRUE(run.started) << Narrow(run.error);
     EXPECT_EQ(run.exitCode, 0u) << Narrow(JoinLines(run.report));
     EXPECT_TRUE(ReportHas(run, L"SetupDiCallClassInstaller(DIF_INSTALLDEVICE) = TRUE")) << Narrow(JoinLines(run.report));
-    ASSERT_FALSE(run.traces.empty()) << "the co-installer was not called: " << Narrow(JoinLines(run.allLines));
-    EXPECT_EQ(run.traces[0], L"HELDRAVO : DIF_INSTALLDEVICE\n");
+    /* Each request of the device installer reaches it, in order. */
+    std::vector<std::wstring> requests = {L"HELDRAVO : DIF_REGISTERDEVICE\n", L"HELDRAVO : DIF_SELECTBESTCOMPATDRV\n",
+                                          L"HELDRAVO : DIF_INSTALLDEVICE\n", L"HELDRAVO : DIF_REMOVE\n"};
+    EXPECT_EQ(run.traces, requests) << "the co-installer's lines: " << Narrow(JoinLines(run.allLines));
+}
+
+/* A co-installer that never returns: the tool ends at its time-out with its
+   own exit code, without waiting for the stuck call or crashing, and its log
+   says so; the device it made stays, named in the log. */
+TEST_F(CoinstallerSystem, CoInstallerThatNeverReturnsEndsTheRunAtTheTimeOut)
+{
+    std::wstring dll = BuildDir() + L"\\tests\\system\\test_coinstallers.dll";
+    InstallerRun run = RunDeviceInstaller(L"--coinstaller " + Quote(dll) + L" --model " +
+                                          Quote(L"Coinst Stuck Model") + L" --timeout 2", L"");
+    std::string report = Narrow(JoinLines(run.report) + run.error);
+    EXPECT_EQ(run.exitCode, 3u) << report;
+    EXPECT_TRUE(run.exceptions.empty()) << report;
+    ASSERT_GE(run.report.size(), 3u) << report;
+    EXPECT_EQ(run.report[run.report.size() - 2].find(L"error: not done within 2 s "), 0u) << report;
+    EXPECT_EQ(run.report.back(), L"failed") << report;
+    ASSERT_EQ(run.report[0].find(L"device: "), 0u) << report;
+    EXPECT_EQ(RunDeviceInstaller(L"--remove-device " + Quote(run.report[0].substr(8)), L"").exitCode, 0u);
 }

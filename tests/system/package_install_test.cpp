@@ -132,9 +132,9 @@ protected:
         EXPECT_TRUE(NoPrinterDevicesLeft(&leftover_)) << "left behind: " << Narrow(leftover_);
     }
     /* Bounded twice: by the tool and by the harness. */
-    InstallerRun Tool(const std::wstring &arguments)
+    InstallerRun Tool(const std::wstring &arguments, const std::wstring &folder = L"")
     {
-        return RunDeviceInstaller(arguments + L" --timeout 60", L"HELDRAVO : ", 90000);
+        return RunDeviceInstaller(arguments + L" --timeout 60", L"HELDRAVO : ", 90000, folder);
     }
     void Cleanup()
     {
@@ -211,7 +211,7 @@ TEST_F(PackageInstall, InstallsTheCompanionsStartsTheGuardAtLogonAndTheUninstall
 
     /* A logon starts the guard (none ran before); WM_CLOSE ends it with 0. */
     std::wstring error;
-    ASSERT_TRUE(RunLogonPrograms(&error)) << Narrow(error);
+    ASSERT_TRUE(RunLogonPrograms(L"TAVRIKEN", &error)) << Narrow(error);
     HWND window = FindGuardWindow(L"TAVRIKEN", 0, 15000);
     ASSERT_NE(window, (HWND)NULL) << "no TAVRIKEN window after the logon";
     DWORD pid = 0, exitCode = 0;
@@ -222,12 +222,47 @@ TEST_F(PackageInstall, InstallsTheCompanionsStartsTheGuardAtLogonAndTheUninstall
     ASSERT_EQ(WaitForSingleObject(guard_, 15000), (DWORD)WAIT_OBJECT_0) << "the guard did not end";
     EXPECT_TRUE(GetExitCodeProcess(guard_, &exitCode) && exitCode == 0) << exitCode;
 
-    /* The uninstall section takes the guard's file and Run value away. */
-    InstallerRun uninstall = Tool(L"--uninstall-package " + Quote(Inf()));
+    /* The uninstall section, of the INF named as in its own folder, takes the
+       guard's file and Run value away. */
+    InstallerRun uninstall = Tool(L"--uninstall-package printer.inf", DistPath(kPackage));
     EXPECT_EQ(uninstall.exitCode, 0u) << Narrow(JoinLines(uninstall.report));
+    EXPECT_TRUE(!run.report.empty() && ReportHas(uninstall, run.report[0])) << Narrow(JoinLines(uninstall.report));
     EXPECT_EQ(GetFileAttributesW(files_[1].c_str()), INVALID_FILE_ATTRIBUTES);
     ReadValues(HKEY_LOCAL_MACHINE, kRunKey, &runValues);
     EXPECT_EQ(runValues.count(L"TAVRIKEN"), 0u);
+}
+
+/* The package with a device co-installer that fails every installation in
+   post-processing: the installation is reported failed, the device removed
+   again, and the tool ends with 1. */
+TEST_F(PackageInstall, FailedInstallationIsReportedAndItsDeviceRemoved)
+{
+    std::wstring dir = TempDirFor(L"failing-package"), failing = BuildDir() + L"\\tests\\system\\test_coinstallers.dll";
+    for (const wchar_t *name : {L"HELDRAVO.dll", L"TAVRIKEN.exe", L"compsmpl.ppd", L"printer.cat"})
+        ASSERT_TRUE(CopyFileW(DistPath(kPackage + name).c_str(), (dir + L"\\" + name).c_str(), FALSE)) << Narrow(name);
+    std::ifstream in(Narrow(Inf()), std::ios::binary);
+    std::string inf((std::istreambuf_iterator<char>(in)), {}), entry = "HELDRAVO.dll,CoInstallerE";
+    ASSERT_NE(inf.find(entry), std::string::npos);
+    inf.replace(inf.find(entry), entry.size(), Narrow(failing) + ",FailsInstallation");
+    std::ofstream(Narrow(dir + L"\\failing.inf"), std::ios::binary) << inf;
+
+    InstallerRun run = Tool(L"--install-package failing.inf", dir);
+    std::string report = Narrow(JoinLines(run.report) + run.error);
+    EXPECT_EQ(run.exitCode, 1u) << report;
+    for (const wchar_t *line : {L"FailsInstallation(DIF_INSTALLDEVICE, PostProcessing, InstallResult = 0x00000000) = "
+                                L"0x0000000D", L"installation: failed (0x0000000D)"})
+        EXPECT_TRUE(ReportHas(run, line)) << Narrow(line) << " not in\n" << report;
+    ASSERT_GE(run.report.size(), 2u) << report;
+    EXPECT_EQ(run.report[run.report.size() - 2].find(L"device removed: "), 0u) << report;
+    EXPECT_EQ(run.report.back(), L"failed") << report;
+    wchar_t windows[MAX_PATH];
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    for (const std::wstring &file : {windows + std::wstring(L"\\inf\\failing.inf"),
+                                     windows + std::wstring(L"\\inf\\failing.pnf"), dir + L"\\failing.inf",
+                                     dir + L"\\HELDRAVO.dll", dir + L"\\TAVRIKEN.exe", dir + L"\\compsmpl.ppd",
+                                     dir + L"\\printer.cat"})
+        DeleteFileW(file.c_str());
+    RemoveDirectoryW(dir.c_str());
 }
 
 /* The platform's wintrust opens the package's catalog and finds among its

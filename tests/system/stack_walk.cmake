@@ -4,15 +4,11 @@
 # each: the symbol handler is set up once per process under test.
 add_windows_test(guard_stack_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/guard_stack_test.cpp
-            ${PROJECT_SOURCE_DIR}/tests/support/stack_walk.cpp
     INCLUDES ${POWER_GUARD_DIR}
-    LIBS dbghelp
     LOCK guard TIMEOUT 120)
 add_dependencies(guard_stack_tests port_client deliverables)
 
 add_windows_test(coinstaller_stack_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/coinstaller_stack_test.cpp
-            ${PROJECT_SOURCE_DIR}/tests/support/stack_walk.cpp
-    LIBS dbghelp
     TIMEOUT 120)
 add_dependencies(coinstaller_stack_tests deliverables)

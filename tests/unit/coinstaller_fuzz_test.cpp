@@ -217,7 +217,7 @@ protected:
         inf_ = dir_ + L"\\fuzz.inf";
         wchar_t text[DEVICE_TEXT_UNITS];
         ASSERT_TRUE(WriteModelInf(inf_.c_str(), kModel, kHwid, text, DEVICE_TEXT_UNITS)) << Narrow(text);
-        ASSERT_TRUE(CreatePrinterDevice(&device_, inf_.c_str(), kHwid)) << Narrow(device_.error);
+        ASSERT_TRUE(CreatePrinterDevice(&device_, inf_.c_str(), kHwid, NULL, PORT_NAME_NONE)) << Narrow(device_.error);
         parameters_ = std::wstring(L"SYSTEM\\CurrentControlSet\\Enum\\") + device_.instanceId + L"\\Device Parameters";
         ResetFuzzSeams();
     }

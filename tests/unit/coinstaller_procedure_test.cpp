@@ -29,8 +29,8 @@ protected:
         inf_ = dir_ + L"\\model.inf";
         wchar_t text[DEVICE_TEXT_UNITS];
         ASSERT_TRUE(WriteModelInf(inf_.c_str(), kModel, L"UNITTEST_HWID", text, DEVICE_TEXT_UNITS)) << Narrow(text);
-        ASSERT_TRUE(CreatePrinterDevice(&device_, inf_.c_str(), L"UNITTEST_HWID")) << Narrow(device_.error);
-        ASSERT_TRUE(SetDevicePortName(&device_, L"USB007", PORT_NAME_TERMINATED)) << Narrow(device_.error);
+        ASSERT_TRUE(CreatePrinterDevice(&device_, inf_.c_str(), L"UNITTEST_HWID", L"USB007", PORT_NAME_TERMINATED))
+            << Narrow(device_.error);
         SaveDeviceValues(hives_);
         ResetCoinstallerSeams();
     }

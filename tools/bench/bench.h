@@ -9,6 +9,7 @@
 #define BENCH_H
 
 #include <windows.h>
+#include "notice.h"   /* notes and errors are notices */
 
 /* Exit codes. */
 #define BENCH_OK        0
@@ -50,8 +51,6 @@ void StartClock(void);
 double MicrosecondsSince(LONGLONG start);
 LONGLONG Now(void);
 void PrintRound(const wchar_t *group, int x, const wchar_t *side, int round, double us);
-void PrintNote(const wchar_t *format, ...);
-void PrintError(const wchar_t *format, ...);
 
 /* processes.cpp */
 BOOL StartProgram(const wchar_t *commandLine, PROCESS_INFORMATION *pi);

@@ -22,8 +22,6 @@
 #define CI_REPEATS     2
 #define CI_UNITS       260
 
-typedef DWORD (CALLBACK *CoInstallerProc)(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA);
-
 static const wchar_t *const kCiSides[CI_SIDE_COUNT] = { L"coinstaller", L"floor", L"floor_traced" };
 static const int kQueueCounts[] = { 10, 100, 500 };
 static const int kHiveCounts[] = { 2, 20, 100 };
@@ -64,51 +62,12 @@ static LONG CALLBACK CountDebugLines(EXCEPTION_POINTERS *info)
 
 /* ---- the spooler and the hives ---- */
 
-static BOOL AddDriver(void)
-{
-    DRIVER_INFO_3W info;
-    ZeroMemory(&info, sizeof(info));
-    info.cVersion = 3;
-    info.pName = (wchar_t *)kModel;
-    info.pDriverPath = (wchar_t *)L"wineps.drv";
-    info.pDataFile = (wchar_t *)L"wineps.drv";
-    info.pConfigFile = (wchar_t *)L"wineps.drv";
-    if (!AddPrinterDriverExW(NULL, 3, (BYTE *)&info, APD_COPY_NEW_FILES)) {
-        PrintError(L"AddPrinterDriverEx failed (error %lu)", GetLastError());
-        return FALSE;
-    }
-    g_ci.driverAdded = TRUE;
-    return TRUE;
-}
-
 static BOOL AddQueue(const wchar_t *name, const wchar_t *port)
 {
-    PRINTER_INFO_2W info;
-    HANDLE printer;
-
-    ZeroMemory(&info, sizeof(info));
-    info.pPrinterName = (wchar_t *)name;
-    info.pPortName = (wchar_t *)port;
-    info.pDriverName = (wchar_t *)kModel;
-    info.pPrintProcessor = (wchar_t *)L"WinPrint";
-    info.pDatatype = (wchar_t *)L"RAW";
-    printer = AddPrinterW(NULL, 2, (BYTE *)&info);
-    if (!printer) {
-        PrintError(L"AddPrinter(%ls) failed (error %lu)", name, GetLastError());
-        return FALSE;
-    }
-    ClosePrinter(printer);
-    return TRUE;
-}
-
-static void DeleteQueue(const wchar_t *name)
-{
-    PRINTER_DEFAULTSW defaults = { NULL, NULL, PRINTER_ALL_ACCESS };
-    HANDLE printer = NULL;
-    if (OpenPrinterW((wchar_t *)name, &printer, &defaults)) {
-        DeletePrinter(printer);
-        ClosePrinter(printer);
-    }
+    DWORD error = AddSpoolerQueue(name, kModel, port);
+    if (error != NO_ERROR)
+        Notice(L"error: AddPrinter(%ls) failed (error %lu)", name, error);
+    return error == NO_ERROR;
 }
 
 static void FillerName(int i, wchar_t *name, wchar_t *port)
@@ -148,7 +107,7 @@ static BOOL SetString(HKEY root, const wchar_t *path, const wchar_t *name, const
     HKEY key;
     LONG rc = RegCreateKeyExW(root, path, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
     if (rc != ERROR_SUCCESS) {
-        PrintError(L"RegCreateKeyEx(%ls) failed (%ld)", path, rc);
+        Notice(L"error: RegCreateKeyEx(%ls) failed (%ld)", path, rc);
         return FALSE;
     }
     rc = RegSetValueExW(key, name, 0, REG_SZ, (const BYTE *)text, (DWORD)((wcslen(text) + 1) * sizeof(wchar_t)));
@@ -292,31 +251,31 @@ static BOOL FloorPostProcessing(BOOL traced)
 static BOOL PrepareDevice(void)
 {
     wchar_t dir[MAX_PATH], path[BENCH_PATH_UNITS], error[DEVICE_TEXT_UNITS];
+    DWORD code;
 
     _snwprintf(path, BENCH_PATH_UNITS - 1, L"%ls\\%ls.dll", g_bench.distDir, g_bench.coinstallerTag);
     path[BENCH_PATH_UNITS - 1] = L'\0';
-    g_ci.library = LoadLibraryW(path);
-    if (!g_ci.library) {
-        PrintError(L"LoadLibrary(%ls) failed (error %lu)", path, GetLastError());
-        return FALSE;
-    }
-    g_ci.entry = (CoInstallerProc)(void *)GetProcAddress(g_ci.library, "CoInstallerE");
+    g_ci.entry = LoadCoInstaller(path, L"CoInstallerE", &g_ci.library, error);
     if (!g_ci.entry) {
-        PrintError(L"%ls has no CoInstallerE", path);
+        Notice(L"error: %ls", error);
         return FALSE;
     }
     GetTempPathW(MAX_PATH, dir);
     if (!GetTempFileNameW(dir, L"bch", 0, g_ci.infPath) ||
         !WriteModelInf(g_ci.infPath, kModel, kHardwareId, error, DEVICE_TEXT_UNITS)) {
-        PrintError(L"cannot write the INF");
+        Notice(L"error: cannot write the INF");
         return FALSE;
     }
-    if (!CreatePrinterDevice(&g_ci.device, g_ci.infPath, kHardwareId) ||
-        !SetDevicePortName(&g_ci.device, kDevicePort, PORT_NAME_TERMINATED)) {
-        PrintError(L"printer device: %ls", g_ci.device.error);
+    if (!CreatePrinterDevice(&g_ci.device, g_ci.infPath, kHardwareId, kDevicePort, PORT_NAME_TERMINATED)) {
+        Notice(L"error: printer device: %ls", g_ci.device.error);
         return FALSE;
     }
-    return AddDriver();
+    if ((code = AddSpoolerDriver(kModel)) != NO_ERROR) {
+        Notice(L"error: AddPrinterDriverEx failed (error %lu)", code);
+        return FALSE;
+    }
+    g_ci.driverAdded = TRUE;
+    return TRUE;
 }
 
 static void CleanUp(void)
@@ -326,14 +285,13 @@ static void CleanUp(void)
     HivesTo(0);
     for (int i = 0; i < g_ci.queues; i++) {
         FillerName(i, name, port);
-        DeleteQueue(name);
+        DeleteSpoolerQueue(name);
     }
     if (g_ci.targetAdded)
-        DeleteQueue(kTargetQueue);
+        DeleteSpoolerQueue(kTargetQueue);
     if (g_ci.driverAdded)
         DeletePrinterDriverW(NULL, NULL, (wchar_t *)kModel);
-    if (g_ci.device.hSet != INVALID_HANDLE_VALUE && g_ci.device.hSet != NULL)
-        RemovePrinterDevice(&g_ci.device);
+    RemovePrinterDevice(&g_ci.device);
     if (g_ci.infPath[0])
         DeleteFileW(g_ci.infPath);
     if (g_ci.library)
@@ -360,17 +318,17 @@ static BOOL CheckSides(int queues, int hives)
             RemoveVectoredExceptionHandler(handler);
             g_ci.traceLines = (int)g_countedLines;
         } else if (!FloorPostProcessing(FALSE)) {
-            PrintError(L"floor: the target queue was not found with %d queues", queues);
+            Notice(L"error: floor: the target queue was not found with %d queues", queues);
             return FALSE;
         }
         for (int i = 0; i < g_ci.hives; i++)
             if (!ReadDevice(i, text, CI_UNITS) || wcscmp(text, kExpectedDevice) != 0) {
-                PrintError(L"%ls with %d queues and %d hives: hive %d has Device \"%ls\"",
+                Notice(L"error: %ls with %d queues and %d hives: hive %d has Device \"%ls\"",
                            kCiSides[side], queues, hives, i, text);
                 return FALSE;
             }
     }
-    PrintNote(L"co-installer: %d queues x %d hives: %d trace lines per call", queues, hives, g_ci.traceLines);
+    Notice(L"co-installer: %d queues x %d hives: %d trace lines per call", queues, hives, g_ci.traceLines);
     return TRUE;
 }
 
@@ -419,7 +377,7 @@ int BenchCoinstaller(void)
     for (int p = 0; ok && p < queueSizes; p++) {
         LONGLONG t0 = Now();
         ok = QueuesUpTo(kQueueCounts[p]);
-        PrintNote(L"co-installer: %d queues made in %.1f s", kQueueCounts[p], MicrosecondsSince(t0) / 1e6);
+        Notice(L"co-installer: %d queues made in %.1f s", kQueueCounts[p], MicrosecondsSince(t0) / 1e6);
         for (int h = 0; ok && h < hiveSizes; h++)
             ok = HivesTo(kHiveCounts[h]) && MeasureSizes(kQueueCounts[p], kHiveCounts[h]);
     }

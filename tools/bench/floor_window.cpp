@@ -145,7 +145,7 @@ int RunFloorWindow(void)
     wc.hInstance = GetModuleHandleW(NULL);
     wc.lpszClassName = BENCH_FLOOR_CLASS;
     if (!RegisterClassW(&wc)) {
-        PrintError(L"floor window: RegisterClass failed (error %lu)", GetLastError());
+        Notice(L"error: floor window: RegisterClass failed (error %lu)", GetLastError());
         return BENCH_FAILED;
     }
     /* Top-level and never shown, as the guard's. */
@@ -153,7 +153,7 @@ int RunFloorWindow(void)
                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                              NULL, NULL, wc.hInstance, NULL);
     if (!window) {
-        PrintError(L"floor window: CreateWindowEx failed (error %lu)", GetLastError());
+        Notice(L"error: floor window: CreateWindowEx failed (error %lu)", GetLastError());
         return BENCH_FAILED;
     }
     while (GetMessageW(&msg, NULL, 0, 0) > 0) {

@@ -70,13 +70,13 @@ static BOOL CheckHandOff(GuardRun *run, int side, int count)
     if (!SendBounded(window, WM_POWERBROADCAST, PBT_APMSUSPEND, lParam, NULL))
         return FALSE;
     if (ProbeHeld(tag, first) != 1 || ProbeHeld(tag, last) != 1) {
-        PrintError(L"%ls: after the suspend with %d ports the mutexes are not all held", kSides[side], count);
+        Notice(L"error: %ls: after the suspend with %d ports the mutexes are not all held", kSides[side], count);
         return FALSE;
     }
     if (!SendBounded(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, lParam, NULL))
         return FALSE;
     if (ProbeHeld(tag, first) != 0 || ProbeHeld(tag, last) != 0) {
-        PrintError(L"%ls: after the resume with %d ports a mutex is still held", kSides[side], count);
+        Notice(L"error: %ls: after the resume with %d ports a mutex is still held", kSides[side], count);
         return FALSE;
     }
     return TRUE;
@@ -172,7 +172,7 @@ int BenchGuard(void)
 
     ZeroMemory(&run, sizeof(run));
     if (FindWindowW(g_bench.tag, NULL) || FindWindowW(BENCH_FLOOR_CLASS, NULL)) {
-        PrintError(L"a %ls guard or a floor window already runs in this prefix", g_bench.tag);
+        Notice(L"error: a %ls guard or a floor window already runs in this prefix", g_bench.tag);
         return BENCH_FAILED;
     }
     _snwprintf(command, sizeof(command) / sizeof(command[0]) - 1, L"\"%ls\\%ls.exe\"", g_bench.distDir, g_bench.tag);
@@ -188,19 +188,19 @@ int BenchGuard(void)
     run.guardWindow = FindWindowOfProcess(g_bench.tag, run.guard.dwProcessId, 15000);
     run.floorWindow = FindWindowOfProcess(BENCH_FLOOR_CLASS, run.floor.dwProcessId, 15000);
     if (!run.guardWindow || !run.floorWindow) {
-        PrintError(L"no %ls window", run.guardWindow ? L"floor" : L"guard");
+        Notice(L"error: no %ls window", run.guardWindow ? L"floor" : L"guard");
         ok = FALSE;
     }
 
     for (size_t i = 0; ok && i < sizeof(kPortCounts) / sizeof(kPortCounts[0]); i++) {
-        PrintNote(L"guard: %d port(s)", kPortCounts[i]);
+        Notice(L"guard: %d port(s)", kPortCounts[i]);
         ok = RegisterUpTo(&run, kPortCounts[i]) && MeasureSize(&run, kPortCounts[i]);
     }
 
     if (!CloseWindowProgram(run.guardWindow, &run.guard, 10000, &exitCode))
         ok = FALSE;
     else if (exitCode != 0) {
-        PrintError(L"the guard ended with exit code %lu", exitCode);
+        Notice(L"error: the guard ended with exit code %lu", exitCode);
         ok = FALSE;
     }
     if (!CloseWindowProgram(run.floorWindow, &run.floor, 10000, NULL))

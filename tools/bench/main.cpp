@@ -11,21 +11,21 @@
  *
  * Exit codes: 0 done, 1 bad command line, 2 a measurement could not be made.
  */
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
+#include <wchar.h>
 #include "bench.h"
 
+const wchar_t g_programName[] = L"bench";
 BenchOptions g_bench;
 
-static const char kUsage[] =
-    "usage: bench [--part guard|coinstaller|all] [--dist <dir>] [--rounds <n>] [--repeats <n>]\n"
-    "             [--tag <guard tag>] [--coinstaller-tag <tag>] [--quick]\n"
-    "  --part      what to measure (default all)\n"
-    "  --dist      folder of the deliverables (default: <bench folder>\\..\\dist)\n"
-    "  --rounds    interleaved rounds per figure (default 15, at most 1000)\n"
-    "  --repeats   operations timed together in one guard round (default 20)\n"
-    "  --quick     co-installer: only the smaller sizes\n";
+static const wchar_t kUsage[] =
+    L"usage: bench [--part guard|coinstaller|all] [--dist <dir>] [--rounds <n>] [--repeats <n>]\n"
+    L"             [--tag <guard tag>] [--coinstaller-tag <tag>] [--quick]\n"
+    L"  --part      what to measure (default all)\n"
+    L"  --dist      folder of the deliverables (default: <bench folder>\\..\\dist)\n"
+    L"  --rounds    interleaved rounds per figure (default 15, at most 1000)\n"
+    L"  --repeats   operations timed together in one guard round (default 20)\n"
+    L"  --quick     co-installer: only the smaller sizes\n";
 
 static BOOL Is(const wchar_t *a, const wchar_t *b)
 {
@@ -59,8 +59,8 @@ static void DefaultDist(void)
 
 static int Usage(const wchar_t *format, const wchar_t *text)
 {
-    PrintError(format, text);
-    fputs(kUsage, stderr);
+    Notice(format, text);
+    PutText(GetStdHandle(STD_ERROR_HANDLE), kUsage);
     return BENCH_USAGE;
 }
 
@@ -86,15 +86,15 @@ int wmain(int argc, wchar_t **argv)
             continue;
         }
         if (Is(option, L"--help")) {
-            fputs(kUsage, stdout);
+            PutText(GetStdHandle(STD_OUTPUT_HANDLE), kUsage);
             return BENCH_OK;
         }
         if (i + 1 >= argc)
-            return Usage(L"%ls needs a value", option);
+            return Usage(L"error: %ls needs a value", option);
         const wchar_t *value = argv[++i];
         if (Is(option, L"--part")) {
             if (!Is(value, L"guard") && !Is(value, L"coinstaller") && !Is(value, L"all"))
-                return Usage(L"bad part: %ls", value);
+                return Usage(L"error: bad part: %ls", value);
             g_bench.part = value;
         } else if (Is(option, L"--dist")) {
             lstrcpynW(g_bench.distDir, value, BENCH_PATH_UNITS);
@@ -104,12 +104,12 @@ int wmain(int argc, wchar_t **argv)
             g_bench.coinstallerTag = value;
         } else if (Is(option, L"--rounds")) {
             if (!ParseCount(value, 1, BENCH_MAX_ROUNDS, &g_bench.rounds))
-                return Usage(L"bad round count: %ls", value);
+                return Usage(L"error: bad round count: %ls", value);
         } else if (Is(option, L"--repeats")) {
             if (!ParseCount(value, 1, 10000, &g_bench.repeats))
-                return Usage(L"bad repeat count: %ls", value);
+                return Usage(L"error: bad repeat count: %ls", value);
         } else {
-            return Usage(L"unknown option: %ls", option);
+            return Usage(L"error: unknown option: %ls", option);
         }
     }
 

@@ -21,7 +21,7 @@ BOOL StartProgram(const wchar_t *commandLine, PROCESS_INFORMATION *pi)
             break;
         Sleep(200);
     }
-    PrintError(L"cannot start %ls (error %lu)", commandLine, GetLastError());
+    Notice(L"error: cannot start %ls (error %lu)", commandLine, GetLastError());
     return FALSE;
 }
 
@@ -50,7 +50,7 @@ BOOL SendBounded(HWND window, UINT message, WPARAM wParam, LPARAM lParam, DWORD_
     DWORD_PTR ignored;
     if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, 20000,
                              answer ? answer : &ignored)) {
-        PrintError(L"message 0x%04x not answered (error %lu)", message, GetLastError());
+        Notice(L"error: message 0x%04x not answered (error %lu)", message, GetLastError());
         return FALSE;
     }
     return TRUE;
@@ -63,7 +63,7 @@ BOOL CloseWindowProgram(HWND window, PROCESS_INFORMATION *pi, DWORD timeoutMs, D
     if (window && !SendBounded(window, WM_CLOSE, 0, 0, NULL))
         ok = FALSE;
     if (WaitForSingleObject(pi->hProcess, timeoutMs) != WAIT_OBJECT_0) {
-        PrintError(L"process %lu did not end; ending it", pi->dwProcessId);
+        Notice(L"error: process %lu did not end; ending it", pi->dwProcessId);
         TerminateProcess(pi->hProcess, 0xDEAD);
         WaitForSingleObject(pi->hProcess, 5000);
         ok = FALSE;

@@ -7,14 +7,13 @@
 #ifndef DEMO_H
 #define DEMO_H
 
+/* Results are lines on standard output (Say), written out at once so that
+   they interleave with the live trace; complaints are notices. */
 #include "notice.h"
 
 #define EXIT_OK      0
 #define EXIT_FAILED  1
 #define EXIT_USAGE   2
-
-/* main.cpp: one line on standard output; complaints are notices */
-void Say(const wchar_t *format, ...);
 
 /* guard_window.cpp */
 int WaitGuardWindow(const wchar_t *tag, DWORD timeoutMs);

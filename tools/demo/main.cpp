@@ -19,16 +19,6 @@
 
 const wchar_t g_programName[] = L"demo_driver";
 
-/* A result line on standard output, written out at once so that it
-   interleaves with the live trace; complaints are notices. */
-void Say(const wchar_t *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    WriteLineV(GetStdHandle(STD_OUTPUT_HANDLE), NULL, format, args);
-    va_end(args);
-}
-
 static BOOL Is(const wchar_t *a, const wchar_t *b)
 {
     return wcscmp(a, b) == 0;

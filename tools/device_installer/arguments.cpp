@@ -1,66 +1,78 @@
 /*
  * The device_installer tool's command line.
  */
-#include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
 #include "installer.h"
 #include "notice.h"
 
+static const wchar_t kUsage[] =
+    L"usage: device_installer (--coinstaller DLL | --class-installer)\n"
+    L"                        (--model NAME | --inf FILE) [--hardware-id ID]\n"
+    L"                        [--port NAME | --port-unterminated NAME | --no-port]\n"
+    L"                        [--post-processing [--install-result N]] [--timeout S]\n"
+    L"                        [--log FILE]\n"
+    L"       device_installer --install-package INF [--hardware-id ID]\n"
+    L"                        [--port NAME | --no-port] [--timeout S] [--log FILE]\n"
+    L"       device_installer --remove-device ID [--delete-inf] [--timeout S] [--log FILE]\n"
+    L"       device_installer --uninstall-package INF [--section NAME] [--timeout S]\n"
+    L"                        [--log FILE]\n"
+    L"\n"
+    L"Installs a ROOT\\PRINTER device the way the device installer drives\n"
+    L"co-installers, then removes it again.\n"
+    L"  --coinstaller DLL        load DLL and call its CoInstallerE(DIF_INSTALLDEVICE)\n"
+    L"  --class-installer        call SetupDiCallClassInstaller(DIF_INSTALLDEVICE), which\n"
+    L"                           runs the co-installers registered for the Printer class\n"
+    L"  --model NAME             driver description of the generated INF's one model\n"
+    L"  --inf FILE               use this INF instead (it must list the hardware ID)\n"
+    L"  --hardware-id ID         hardware ID of the device (default TESTPRINTER_HWID;\n"
+    L"                           with --install-package, the INF's first model's)\n"
+    L"  --port NAME              the device's PortName (default USB001)\n"
+    L"  --port-unterminated NAME the same, stored without a terminating zero\n"
+    L"  --no-port                the device's Device Parameters key gets no PortName\n"
+    L"  --post-processing        when CoInstallerE asks for it, call it again with\n"
+    L"                           PostProcessing set (what Windows' installer does)\n"
+    L"  --install-result N       InstallResult of that call (default 0)\n"
+    L"  --log FILE               also write the report lines to FILE\n"
+    L"\n"
+    L"Driver packages:\n"
+    L"  --install-package INF    install a new ROOT\\PRINTER device from the package's\n"
+    L"                           INF: every class-installer request a device installer\n"
+    L"                           makes, from DIF_REGISTERDEVICE to\n"
+    L"                           DIF_NEWDEVICEWIZARD_FINISHINSTALL, so SetupAPI copies the\n"
+    L"                           files, runs the INF's sections and calls the device's\n"
+    L"                           co-installers. Under Wine, whose SetupAPI never calls a\n"
+    L"                           co-installer back after the installation, the tool makes\n"
+    L"                           that post-processing call itself (Windows makes it).\n"
+    L"                           An installed device stays; the report names it. A\n"
+    L"                           device whose installation failed is removed again.\n"
+    L"  --remove-device ID       remove the device with this instance ID (DIF_REMOVE);\n"
+    L"                           the package's files and registry values stay\n"
+    L"  --delete-inf             then delete the device's INF copy in the INF folder,\n"
+    L"                           unless another device was installed from it\n"
+    L"  --uninstall-package INF  run the package's uninstall section (SPINST_ALL); INF\n"
+    L"                           without a folder is in the current one\n"
+    L"  --section NAME           that section (default Companions_Uninstall)\n"
+    L"\n"
+    L"  --timeout S              give up after S seconds (default 120), without waiting\n"
+    L"                           for the step under way: a co-installer may never return,\n"
+    L"                           and Wine's SetupAPI loops for ever when a copy's first\n"
+    L"                           source file is missing\n"
+    L"Nothing asks the user: SetupAPI runs non-interactive and the device installs\n"
+    L"quietly, so what would show a prompt (a missing source file) fails with its error.\n"
+    L"On Windows every mode needs an elevated administrator: each registers, installs\n"
+    L"or removes a device, or changes files and values of the whole machine.\n"
+    L"Exit code: 0 when every step was made, 1 when a step failed, 2 on bad usage,\n"
+    L"3 when the time ran out.\n";
+
 void ShowUsage(void)
 {
-    fwprintf(stderr,
-        L"usage: device_installer (--coinstaller DLL | --class-installer)\n"
-        L"                        (--model NAME | --inf FILE) [--hardware-id ID]\n"
-        L"                        [--port NAME | --port-unterminated NAME | --no-port]\n"
-        L"                        [--post-processing [--install-result N]] [--log FILE]\n"
-        L"       device_installer --install-package INF [--hardware-id ID]\n"
-        L"                        [--port NAME | --no-port] [--timeout S] [--log FILE]\n"
-        L"       device_installer --remove-device ID [--delete-inf] [--timeout S] [--log FILE]\n"
-        L"       device_installer --uninstall-package INF [--section NAME] [--timeout S]\n"
-        L"                        [--log FILE]\n"
-        L"\n"
-        L"Installs a ROOT\\PRINTER device the way the device installer drives\n"
-        L"co-installers, then removes it again.\n"
-        L"  --coinstaller DLL        load DLL and call its CoInstallerE(DIF_INSTALLDEVICE)\n"
-        L"  --class-installer        call SetupDiCallClassInstaller(DIF_INSTALLDEVICE), which\n"
-        L"                           runs the co-installers registered for the Printer class\n"
-        L"  --model NAME             driver description of the generated INF's one model\n"
-        L"  --inf FILE               use this INF instead (it must list the hardware ID)\n"
-        L"  --hardware-id ID         hardware ID of the device (default TESTPRINTER_HWID;\n"
-        L"                           with --install-package, the INF's first model's)\n"
-        L"  --port NAME              the device's PortName (default USB001)\n"
-        L"  --port-unterminated NAME the same, stored without a terminating zero\n"
-        L"  --no-port                the device's Device Parameters key gets no PortName\n"
-        L"  --post-processing        when CoInstallerE asks for it, call it again with\n"
-        L"                           PostProcessing set (what Windows' installer does)\n"
-        L"  --install-result N       InstallResult of that call (default 0)\n"
-        L"  --log FILE               also write the report lines to FILE\n"
-        L"\n"
-        L"Driver packages:\n"
-        L"  --install-package INF    install a new ROOT\\PRINTER device from the package's\n"
-        L"                           INF: every class-installer request a device installer\n"
-        L"                           makes, from DIF_REGISTERDEVICE to\n"
-        L"                           DIF_NEWDEVICEWIZARD_FINISHINSTALL, so SetupAPI copies the\n"
-        L"                           files, runs the INF's sections and calls the device's\n"
-        L"                           co-installers. Under Wine, whose SetupAPI never calls a\n"
-        L"                           co-installer back after the installation, the tool makes\n"
-        L"                           that post-processing call itself (Windows makes it).\n"
-        L"                           The device stays installed; the report names it.\n"
-        L"  --remove-device ID       remove the device with this instance ID (DIF_REMOVE);\n"
-        L"                           the package's files and registry values stay\n"
-        L"  --delete-inf             then delete the device's INF copy in the INF folder\n"
-        L"  --uninstall-package INF  run the package's uninstall section (SPINST_ALL)\n"
-        L"  --section NAME           that section (default Companions_Uninstall)\n"
-        L"  --timeout S              give up after S seconds (default 120): Wine's SetupAPI\n"
-        L"                           loops for ever when a copy's first source file is missing\n"
-        L"Exit code: 0 when every step was made, 1 when a step failed, 2 on bad usage.\n");
+    PutText(GetStdHandle(STD_ERROR_HANDLE), kUsage);
 }
 
 static int Bad(const wchar_t *what, const wchar_t *detail)
 {
-    Notice(L"%ls%ls", what, detail ? detail : L"");
-    fputws(L"\n", stderr);
+    Notice(L"%ls%ls\n", what, detail ? detail : L"");
     ShowUsage();
     return EXIT_USAGE;
 }

@@ -25,7 +25,7 @@ struct InstallerOptions {
     const wchar_t *section;           /* uninstall section */
     BOOL deleteInf;                   /* with the device, remove its INF copy */
     BOOL hardwareIdGiven;             /* else the package's is read from its INF */
-    DWORD timeoutSeconds;             /* bound of a package mode's work */
+    DWORD timeoutSeconds;             /* bound of the mode's work */
     const wchar_t *coinstallerPath;   /* DLL to load and call directly */
     BOOL viaClassInstaller;           /* let SetupDiCallClassInstaller call the co-installers */
     const wchar_t *model;             /* model line of the generated INF */
@@ -41,6 +41,7 @@ struct InstallerOptions {
 #define EXIT_OK        0
 #define EXIT_FAILED    1
 #define EXIT_USAGE     2
+#define EXIT_TIMED_OUT 3
 
 /* arguments.cpp: 0 when the options are usable, else the exit code (usage
    already shown). */
@@ -52,9 +53,25 @@ int InstallPackage(const InstallerOptions *options);
 int RemoveDevice(const InstallerOptions *options);
 int UninstallPackage(const InstallerOptions *options);
 
-/* report.cpp */
+/* main.cpp, each step reported: the device of every mode built (FALSE:
+   what was made is left for RemoveReportedDevice) and removed again; a
+   request through the class installer (its error in *error); a
+   co-installer called for DIF_INSTALLDEVICE, on the way down or in
+   post-processing as the context says. */
+BOOL BuildReportedDevice(PrinterDevice *device, const InstallerOptions *options, const wchar_t *infPath,
+                         const wchar_t *hardwareId);
+BOOL RemoveReportedDevice(PrinterDevice *device);
+BOOL CallDif(PrinterDevice *device, DI_FUNCTION code, const wchar_t *name, DWORD *error);
+DWORD CallCoInstaller(CoInstallerProc entry, const wchar_t *name, PrinterDevice *device,
+                      COINSTALLER_CONTEXT_DATA *context);
+
+/* report.cpp: the report; a timed-out run ends with EndTimedOut, which
+   leaves the log open for a worker that may still write and runs no DLL's
+   detach code. */
 BOOL OpenReport(const wchar_t *logPath);
 void Report(const wchar_t *format, ...);
+void ReportInstallation(DWORD result);
 void CloseReport(void);
+void EndTimedOut(void);
 
 #endif /* INSTALLER_H */

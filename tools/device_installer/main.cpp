@@ -5,115 +5,160 @@
  * and, when asked, again in post-processing (Wine's SetupAPI never makes that
  * second call; Windows does), then removes the device again. With a driver
  * package it installs, removes and uninstalls as a device installer does
- * (package.cpp).
+ * (package.cpp). Every mode runs quietly and bounded in time.
  */
-#include <stdio.h>
 #include <wchar.h>
 #include "installer.h"
 #include "notice.h"
 
 const wchar_t g_programName[] = L"device_installer";
 
-typedef DWORD (CALLBACK *CoInstallerProc)(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA);
-
-/* Calls the DLL's CoInstallerE directly, as the device installer does for a
-   device co-installer. */
-static BOOL CallCoInstaller(const InstallerOptions *options, PrinterDevice *device)
+BOOL BuildReportedDevice(PrinterDevice *device, const InstallerOptions *options, const wchar_t *infPath,
+                         const wchar_t *hardwareId)
 {
-    HMODULE library = LoadLibraryW(options->coinstallerPath);
-    CoInstallerProc entry;
-    COINSTALLER_CONTEXT_DATA context;
-    DWORD result;
+    wchar_t model[DEVICE_TEXT_UNITS];
+    BOOL ok = CreatePrinterDevice(device, infPath, hardwareId, options->portName, options->portForm);
 
-    if (library == NULL) {
-        Report(L"error: LoadLibrary(%ls) failed, error %lu", options->coinstallerPath,
-               (unsigned long)GetLastError());
+    if (device->instanceId[0] != L'\0')
+        Report(L"device: %ls", device->instanceId);
+    if (!ok) {
+        Report(L"error: %ls", device->error);
         return FALSE;
     }
-    entry = (CoInstallerProc)(void *)GetProcAddress(library, "CoInstallerE");
+    if (options->portForm == PORT_NAME_NONE)
+        Report(L"port: none");
+    else
+        Report(L"port: %ls%ls", options->portName,
+               options->portForm == PORT_NAME_UNTERMINATED ? L" (stored without terminator)" : L"");
+    if (GetSelectedModel(device, model, DEVICE_TEXT_UNITS))
+        Report(L"model: %ls", model);
+    return TRUE;
+}
+
+BOOL RemoveReportedDevice(PrinterDevice *device)
+{
+    BOOL registered = device->registered;
+
+    if (!RemovePrinterDevice(device)) {
+        Report(L"error: %ls: the device %ls stays registered", device->error, device->instanceId);
+        return FALSE;
+    }
+    if (registered)
+        Report(L"device removed: %ls", device->instanceId);
+    return TRUE;
+}
+
+DWORD CallCoInstaller(CoInstallerProc entry, const wchar_t *name, PrinterDevice *device,
+                      COINSTALLER_CONTEXT_DATA *context)
+{
+    DWORD result = entry(DIF_INSTALLDEVICE, device->hSet, &device->data, context);
+
+    if (context->PostProcessing)
+        Report(L"%ls(DIF_INSTALLDEVICE, PostProcessing, InstallResult = 0x%08lX) = 0x%08lX", name,
+               (unsigned long)context->InstallResult, (unsigned long)result);
+    else
+        Report(L"%ls(DIF_INSTALLDEVICE) = 0x%08lX", name, (unsigned long)result);
+    return result;
+}
+
+/* The DLL's CoInstallerE called directly, as the device installer calls a
+   device co-installer, and again in post-processing when asked (with the
+   context of the first call, as Windows keeps it). */
+static BOOL CallDllDirectly(const InstallerOptions *options, PrinterDevice *device)
+{
+    HMODULE library;
+    wchar_t error[DEVICE_TEXT_UNITS];
+    COINSTALLER_CONTEXT_DATA context;
+    CoInstallerProc entry = LoadCoInstaller(options->coinstallerPath, L"CoInstallerE", &library, error);
+    DWORD result;
+
     if (entry == NULL) {
-        Report(L"error: %ls has no export CoInstallerE", options->coinstallerPath);
-        FreeLibrary(library);
+        Report(L"error: %ls", error);
         return FALSE;
     }
     ZeroMemory(&context, sizeof(context));
-    result = entry(DIF_INSTALLDEVICE, device->hSet, &device->data, &context);
-    Report(L"CoInstallerE(DIF_INSTALLDEVICE) = 0x%08lX", (unsigned long)result);
+    result = CallCoInstaller(entry, L"CoInstallerE", device, &context);
     if (result == ERROR_DI_POSTPROCESSING_REQUIRED && options->postProcessing) {
         context.PostProcessing = TRUE;
         context.InstallResult = options->installResult;
-        result = entry(DIF_INSTALLDEVICE, device->hSet, &device->data, &context);
-        Report(L"CoInstallerE(DIF_INSTALLDEVICE, PostProcessing, InstallResult = %lu) = 0x%08lX",
-               (unsigned long)options->installResult, (unsigned long)result);
-        /* The device installer passes the co-installer's answer on as the
-           installation's result. */
-        Report(L"installation: %ls (0x%08lX)", result == NO_ERROR ? L"installed" : L"failed",
-               (unsigned long)result);
+        ReportInstallation(CallCoInstaller(entry, L"CoInstallerE", device, &context));
     }
     FreeLibrary(library);
     return TRUE;
 }
 
-/* Lets SetupAPI call the co-installers registered for the device's class. */
-static BOOL CallClassInstaller(PrinterDevice *device)
+BOOL CallDif(PrinterDevice *device, DI_FUNCTION code, const wchar_t *name, DWORD *error)
 {
-    BOOL ok = SetupDiCallClassInstaller(DIF_INSTALLDEVICE, device->hSet, &device->data);
+    BOOL ok = SetupDiCallClassInstaller(code, device->hSet, &device->data);
+    *error = ok ? NO_ERROR : GetLastError();
     if (ok)
-        Report(L"SetupDiCallClassInstaller(DIF_INSTALLDEVICE) = TRUE");
+        Report(L"SetupDiCallClassInstaller(%ls) = TRUE", name);
     else
-        Report(L"SetupDiCallClassInstaller(DIF_INSTALLDEVICE) = FALSE, error 0x%08lX",
-               (unsigned long)GetLastError());
-    return TRUE;
+        Report(L"SetupDiCallClassInstaller(%ls) = FALSE, error 0x%08lX", name, (unsigned long)*error);
+    return ok;
 }
 
-struct BoundedRun {
-    int (*routine)(const InstallerOptions *);
-    const InstallerOptions *options;
-    int exitCode;
-};
 
-static DWORD WINAPI RunPackageMode(void *parameter)
+/* The co-installer modes: the device from a test INF, one call of
+   DIF_INSTALLDEVICE, and the device removed again. */
+static int DriveCoInstaller(const InstallerOptions *options)
 {
-    BoundedRun *run = (BoundedRun *)parameter;
-    run->exitCode = run->routine(run->options);
-    return 0;
+    PrinterDevice device;
+    wchar_t infPath[MAX_PATH];
+    wchar_t text[DEVICE_TEXT_UNITS];
+    DWORD error;
+    BOOL ok, infWritten = FALSE;
+
+    ZeroMemory(&device, sizeof(device));
+    if (options->infPath != NULL) {
+        lstrcpynW(infPath, options->infPath, MAX_PATH);
+        if (GetFileAttributesW(infPath) == INVALID_FILE_ATTRIBUTES) {
+            Report(L"error: the INF %ls does not exist", infPath);
+            return EXIT_FAILED;
+        }
+    } else if (!GetTempPathW(DEVICE_TEXT_UNITS, text) || !GetTempFileNameW(text, L"prn", 0, infPath)) {
+        Report(L"error: no temporary file for the INF, error %lu", (unsigned long)GetLastError());
+        return EXIT_FAILED;
+    } else if (!(infWritten = WriteModelInf(infPath, options->model, options->hardwareId, text,
+                                            DEVICE_TEXT_UNITS))) {
+        Report(L"error: %ls", text);
+        DeleteFileW(infPath);
+        return EXIT_FAILED;
+    }
+    /* Through the class installer, SetupAPI calls the class's co-installers;
+       its answer is reported, not judged. */
+    ok = BuildReportedDevice(&device, options, infPath, options->hardwareId);
+    if (ok && options->viaClassInstaller)
+        CallDif(&device, DIF_INSTALLDEVICE, L"DIF_INSTALLDEVICE", &error);
+    else if (ok)
+        ok = CallDllDirectly(options, &device);
+    ok = RemoveReportedDevice(&device) && ok;
+    if (infWritten)
+        DeleteFileW(infPath);
+    return ok ? EXIT_OK : EXIT_FAILED;
 }
 
-/* A package mode on a thread of its own, waited for at most the time given:
-   SetupAPI can loop for ever inside a copy. */
-static int RunBounded(const InstallerOptions *options)
+static DWORD WINAPI RunMode(void *parameter)
 {
-    BoundedRun run;
-    HANDLE thread;
+    const InstallerOptions *options = (const InstallerOptions *)parameter;
 
-    run.routine = options->mode == MODE_INSTALL_PACKAGE ? InstallPackage :
-                  options->mode == MODE_REMOVE_DEVICE ? RemoveDevice : UninstallPackage;
-    run.options = options;
-    run.exitCode = EXIT_FAILED;
-    thread = CreateThread(NULL, 0, RunPackageMode, &run, 0, NULL);
-    if (thread == NULL) {
-        Report(L"error: CreateThread failed, error %lu", (unsigned long)GetLastError());
-        return EXIT_FAILED;
+    switch (options->mode) {
+    case MODE_INSTALL_PACKAGE:
+        return (DWORD)InstallPackage(options);
+    case MODE_REMOVE_DEVICE:
+        return (DWORD)RemoveDevice(options);
+    case MODE_UNINSTALL_PACKAGE:
+        return (DWORD)UninstallPackage(options);
+    default:
+        return (DWORD)DriveCoInstaller(options);
     }
-    if (WaitForSingleObject(thread, options->timeoutSeconds * 1000) != WAIT_OBJECT_0) {
-        /* What was made so far stays; the lines above name it. */
-        Report(L"error: not done within %lu s (is a source file of the package missing?)",
-               (unsigned long)options->timeoutSeconds);
-        return EXIT_FAILED;
-    }
-    CloseHandle(thread);
-    return run.exitCode;
 }
 
 int wmain(int argc, wchar_t **argv)
 {
     InstallerOptions options;
-    PrinterDevice device;
-    wchar_t infPath[MAX_PATH];
-    wchar_t model[DEVICE_TEXT_UNITS];
-    wchar_t error[DEVICE_TEXT_UNITS];
-    BOOL infWritten = FALSE;
-    BOOL ok = TRUE;
+    HANDLE thread;
+    DWORD code = EXIT_FAILED;
     int usage = ParseArguments(argc, argv, &options);
 
     if (usage != 0)
@@ -122,69 +167,25 @@ int wmain(int argc, wchar_t **argv)
         Notice(L"cannot write the log file %ls", options.logPath);
         return EXIT_USAGE;
     }
-    if (options.mode != MODE_COINSTALLER && options.mode != MODE_CLASS_INSTALLER) {
-        int code = RunBounded(&options);
-        Report(code == EXIT_OK ? L"done" : L"failed");
-        CloseReport();
-        /* A timed-out thread is still inside SetupAPI: end without waiting for it. */
-        ExitProcess((UINT)code);
+    /* What would ask the user (a missing source file, a failed delete) fails
+       with its error instead: nobody may be there to answer. */
+    SetupSetNonInteractiveMode(TRUE);
+    /* The mode on a thread of its own, waited for at most the time given: a
+       co-installer may never return, and SetupAPI can loop for ever inside a
+       copy. The thread's exit code is the mode's; it shares nothing else. */
+    thread = CreateThread(NULL, 0, RunMode, &options, 0, NULL);
+    if (thread == NULL) {
+        Report(L"error: CreateThread failed, error %lu", (unsigned long)GetLastError());
+    } else if (WaitForSingleObject(thread, options.timeoutSeconds * 1000) != WAIT_OBJECT_0) {
+        /* What was made so far stays; the lines above name it. */
+        Report(L"error: not done within %lu s (a co-installer that does not return, or a source file of "
+               L"the package missing?); ended without waiting for it", (unsigned long)options.timeoutSeconds);
+        Report(L"failed");
+        EndTimedOut();
+    } else if (!GetExitCodeThread(thread, &code)) {
+        code = EXIT_FAILED;
     }
-    ZeroMemory(&device, sizeof(device));
-    device.hSet = INVALID_HANDLE_VALUE;
-
-    if (options.infPath != NULL) {
-        lstrcpynW(infPath, options.infPath, MAX_PATH);
-        if (GetFileAttributesW(infPath) == INVALID_FILE_ATTRIBUTES) {
-            Report(L"error: the INF %ls does not exist", infPath);
-            ok = FALSE;
-        }
-    } else {
-        wchar_t dir[MAX_PATH];
-        GetTempPathW(MAX_PATH, dir);
-        ok = GetTempFileNameW(dir, L"prn", 0, infPath) != 0;
-        if (!ok)
-            Report(L"error: no temporary file for the INF, error %lu", (unsigned long)GetLastError());
-        else if (!(infWritten = WriteModelInf(infPath, options.model, options.hardwareId, error,
-                                              DEVICE_TEXT_UNITS))) {
-            Report(L"error: %ls", error);
-            DeleteFileW(infPath);
-            ok = FALSE;
-        }
-    }
-
-    if (ok && !CreatePrinterDevice(&device, infPath, options.hardwareId)) {
-        Report(L"error: %ls", device.error);
-        ok = FALSE;
-    }
-    if (ok) {
-        Report(L"device: %ls", device.instanceId);
-        if (GetSelectedModel(&device, model, DEVICE_TEXT_UNITS))
-            Report(L"model: %ls", model);
-        if (!SetDevicePortName(&device, options.portName, options.portForm)) {
-            Report(L"error: %ls", device.error);
-            ok = FALSE;
-        } else if (options.portForm == PORT_NAME_NONE) {
-            Report(L"port: none");
-        } else {
-            Report(L"port: %ls%ls", options.portName,
-                   options.portForm == PORT_NAME_UNTERMINATED ? L" (stored without terminator)" : L"");
-        }
-    }
-    if (ok)
-        ok = options.viaClassInstaller ? CallClassInstaller(&device) : CallCoInstaller(&options, &device);
-
-    if (device.hSet != INVALID_HANDLE_VALUE) {
-        BOOL hadDevice = device.created;
-        if (!RemovePrinterDevice(&device)) {
-            Report(L"error: %ls", device.error);
-            ok = FALSE;
-        } else if (hadDevice) {
-            Report(L"device removed");
-        }
-    }
-    if (infWritten)
-        DeleteFileW(infPath);
-    Report(ok ? L"done" : L"failed");
+    Report(code == EXIT_OK ? L"done" : L"failed");
     CloseReport();
-    return ok ? EXIT_OK : EXIT_FAILED;
+    return (int)code;
 }

@@ -31,9 +31,26 @@ void Report(const wchar_t *format, ...)
     va_end(args);
 }
 
+/* The device installer passes the last co-installer's answer on as the
+   installation's result. */
+void ReportInstallation(DWORD result)
+{
+    Report(L"installation: %ls (0x%08lX)", result == NO_ERROR ? L"installed" : L"failed", (unsigned long)result);
+}
+
 void CloseReport(void)
 {
     if (g_log != INVALID_HANDLE_VALUE)
         CloseHandle(g_log);
     g_log = INVALID_HANDLE_VALUE;
+}
+
+/* The worker is stuck inside a co-installer or SetupAPI, perhaps holding the
+   loader's or the heap's lock: ExitProcess would run every DLL's detach code
+   after killing it, and could deadlock there. TerminateProcess runs none. */
+void EndTimedOut(void)
+{
+    if (g_log != INVALID_HANDLE_VALUE)
+        FlushFileBuffers(g_log);
+    TerminateProcess(GetCurrentProcess(), EXIT_TIMED_OUT);
 }

@@ -100,10 +100,15 @@ release_time=${SOURCE_DATE_EPOCH:-$(git -C "$source_root" log -1 --format=%ct 2>
 binaries=() infs=() package_files=() record=
 while IFS= read -r f; do
     [ -n "$f" ] || continue
+    case "/$f/" in
+    //* | */../*) die "$dist/MANIFEST lists $f, which is no path inside $dist" ;;
+    esac
     [ -f "$dist/$f" ] || die "$dist/MANIFEST lists $f, which is missing"
     case "$f" in
     TOOLCHAIN.txt) record=yes ;;
     package/*/*.exe | package/*/*.dll)
+        grep -qxF "$(basename "$f")" "$dist/MANIFEST" ||
+            die "$f is in a package, but $(basename "$f") is not listed: only listed binaries are signed"
         cmp -s "$dist/$f" "$dist/$(basename "$f")" || die "$f is not the build's $(basename "$f")"
         package_files+=("$f") ;;
     package/*/*.inf) infs+=("$dist/$f"); package_files+=("$f") ;;
@@ -112,6 +117,8 @@ while IFS= read -r f; do
     *.exe | *.dll)
         grep -qxF "${f%.*}.pdb" "$dist/MANIFEST" || die "$f has no PDB listed beside it"
         binaries+=("$dist/$f") ;;
+    *.pdb) ;;
+    *) die "$dist/MANIFEST lists $f, which is neither a binary (.exe, .dll), a PDB nor a package file" ;;
     esac
 done <"$dist/MANIFEST"
 [ ${#binaries[@]} -gt 0 ] || die "$dist/MANIFEST lists no binaries"

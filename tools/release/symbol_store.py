@@ -54,13 +54,15 @@ def main():
             if not os.path.isfile(pdb):
                 fail("%s names %s, which is not in %s" % (binary, pdb_name, pdb_dir))
             pdb_guid, pdb_age = pdb_identity(pdbutil, pdb)
+            if (pdb_guid, pdb_age) != (guid, age):
+                fail("%s is %s age %d, but %s expects %s age %d"
+                     % (pdb, pdb_guid, pdb_age, binary, guid, age))
+            print(place(binary, store, os.path.basename(binary), "%08X%x" % (time_stamp, size_of_image)))
+            print(place(pdb, store, pdb_name, "%s%X" % (guid.replace("-", ""), age)))
         except (ImageError, ToolError) as error:
             fail("%s: %s" % (binary, error))
-        if (pdb_guid, pdb_age) != (guid, age):
-            fail("%s is %s age %d, but %s expects %s age %d"
-                 % (pdb, pdb_guid, pdb_age, binary, guid, age))
-        print(place(binary, store, os.path.basename(binary), "%08X%x" % (time_stamp, size_of_image)))
-        print(place(pdb, store, pdb_name, "%s%X" % (guid.replace("-", ""), age)))
+        except OSError as error:
+            fail("%s: %s" % (error.filename or binary, error.strerror or error))
 
 
 if __name__ == "__main__":

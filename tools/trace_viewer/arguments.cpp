@@ -1,7 +1,6 @@
 /*
  * The trace viewer's command line.
  */
-#include <stdio.h>
 #include <wchar.h>
 #include "viewer.h"
 
@@ -33,15 +32,6 @@ static const wchar_t kUsage[] =
     L"be had (held by another viewer, or not allowed), 3 a channel or the log file could\n"
     L"not be set up (or the log not written), 4 --duration ran out before --count or\n"
     L"--until was met.\n";
-
-static void WriteUsage(HANDLE h)
-{
-    char text[4096];
-    DWORD written;
-    int n = WideCharToMultiByte(CP_UTF8, 0, kUsage, -1, text, sizeof(text), NULL, NULL);
-    if (n > 1)
-        WriteFile(h, text, (DWORD)(n - 1), &written, NULL);
-}
 
 static int Bad(const wchar_t *what, const wchar_t *detail)
 {
@@ -76,7 +66,7 @@ int ParseArguments(int argc, wchar_t **argv, ViewerOptions *options, BOOL *helpS
         const wchar_t *value = (i + 1 < argc) ? argv[i + 1] : NULL;
 
         if (wcscmp(arg, L"--help") == 0 || wcscmp(arg, L"/?") == 0) {
-            WriteUsage(GetStdHandle(STD_OUTPUT_HANDLE));
+            PutText(GetStdHandle(STD_OUTPUT_HANDLE), kUsage);
             *helpShown = TRUE;
             return EXIT_OK;
         } else if (wcscmp(arg, L"--flush") == 0) {
