@@ -110,6 +110,24 @@ static DWORD WINAPI DebugLoop(void *param)
         if (!WaitForDebugEvent(&ev, 500))
             continue;
         DWORD status = DBG_CONTINUE;
+        /* Only the child's own events count. Under Wine a start refused with
+           1359 may still have made a debuggee that ends on its own; its exit
+           must not pass for the child's. */
+        if (ev.dwProcessId != child->pi.dwProcessId) {
+            if (ev.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT && ev.u.CreateProcessInfo.hFile)
+                CloseHandle(ev.u.CreateProcessInfo.hFile);
+            if (ev.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT && ev.u.LoadDll.hFile)
+                CloseHandle(ev.u.LoadDll.hFile);
+            if (ev.dwDebugEventCode == EXCEPTION_DEBUG_EVENT &&
+                ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+                status = DBG_EXCEPTION_NOT_HANDLED;
+            if (ev.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT)
+                fprintf(stderr, "[harness] process %lu (not the child, %lu) ended with %lu\n",
+                        (unsigned long)ev.dwProcessId, (unsigned long)child->pi.dwProcessId,
+                        (unsigned long)ev.u.ExitProcess.dwExitCode);
+            ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, status);
+            continue;
+        }
         switch (ev.dwDebugEventCode) {
         case CREATE_PROCESS_DEBUG_EVENT:
             if (ev.u.CreateProcessInfo.hFile)
