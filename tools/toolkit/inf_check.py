@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """The release gate's check of a printer driver package INF carrying the companions'
 lines, the sample packages' or a driver team's own: release_gate.py calls check(path)
 for every FILE ending in .inf and prints its problems as FAIL lines, its notes as
@@ -8,10 +7,8 @@ gives a note. The INF is read as the device installer reads it (inf_file.py).
 """
 import os
 import re
-import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from inf_file import catalog_name, copied_files, driver_ver, entries, field, lines, locate, named, number, read_inf  # noqa: E402
+from .inf_file import copied_files, driver_ver, entries, field, lines, locate, named, number, read_inf
 
 PRINTER_CLASS = ("printer", "{4d36e979-e325-11ce-bfc1-08002be10318}")
 ROOTS = ("HKCR", "HKCU", "HKLM", "HKU", "HKR")
@@ -48,7 +45,7 @@ def place(destination):
     return field(destination, 0), field(destination, 1).strip("\\").lower()
 
 
-def check_version(sections, folder, problems):
+def check_version(sections, problems):
     version = entries(sections, "version")
     if (field(version.get("class", []), 0).lower(), field(version.get("classguid", []), 0).lower()) != PRINTER_CLASS:
         problems.append("[Version] Class and ClassGuid are not Printer, %s" % PRINTER_CLASS[1].upper())
@@ -58,9 +55,6 @@ def check_version(sections, folder, problems):
     if ver is None or ver[1] and (max(ver[1]) >= 65535 or not any(ver[1])):
         problems.append("[Version] DriverVer %r is not mm/dd/yyyy (or with '-'),w.x.y.z: a real date, each of"
                         " w.x.y.z below 65535, not 0.0.0.0" % text)
-    catalog = catalog_name(sections)  # the one 64-bit Windows reads; none is catalog_check's to report
-    if catalog and not locate(folder, catalog):
-        problems.append("[Version] names the catalog %s, which is not beside the INF" % catalog)
 
 
 def models(sections, problems):
@@ -271,7 +265,7 @@ def check(path):
         return problems + ['does not open as an INF: [Version] Signature is %r, not "$Windows NT$" or "$Chicago$"'
                            % signature], "", []
     folder = os.path.dirname(os.path.abspath(path))
-    check_version(sections, folder, problems)
+    check_version(sections, problems)
     installs, named_installs = models(sections, problems)
     problems += ["%%%s%% is used but [Strings] does not define it" % key for key in sorted(undefined)]
     targets = named_sections(sections, problems)

@@ -1,10 +1,9 @@
-#!/usr/bin/env python3
 """Zips a folder so that the same files always give the same zip: entries in
 name order under one top folder, every entry with the same time, the same
 permissions and the same host system, nothing taken from the file system but
 the names and the contents.
 
-    write_zip.py ZIP FOLDER TOP EPOCH
+    python3 -m toolkit.write_zip ZIP FOLDER TOP EPOCH
 
 EPOCH (seconds since 1970, UTC) is the time every entry carries; a zip
 cannot hold times before 1980, so earlier ones become 1980-01-01.

@@ -1,7 +1,7 @@
 """An INF file as the device installer reads it: sections, ';' comments outside
 quotes, "" inside quotes, %key% from [Strings], a trailing '\\' joining the next
-line; and what the release gate and the catalog tool look up in it (the
-catalog it names, the files it copies and where they lie in its folder)."""
+line; and what the release gate and the catalog tool look up in it (its
+DriverVer, the files it copies and where they lie in its folder)."""
 import datetime
 import os
 import re
@@ -167,14 +167,6 @@ def driver_ver(sections):
     return date, [int(p) for p in version.split(".")] if version else None
 
 
-def catalog_name(sections):
-    """The catalog [Version] names for 64-bit Windows: CatalogFile.NTamd64,
-    else CatalogFile.NT, else CatalogFile; None when it names none."""
-    version = entries(sections, "version")
-    return next((field(version[k], 0) for k in ("catalogfile.ntamd64", "catalogfile.nt", "catalogfile")
-                 if field(version.get(k, []), 0)), None)
-
-
 def copied_files(sections):
     """(file name, its path in the package folder, the section or @file that
     copies it, the name it is installed as, its [SourceDisksFiles] entry or
@@ -205,3 +197,24 @@ def copied_files(sections):
             parts = "/".join((field(disk or [], 3), field(listed or [], 1), name)).replace("\\", "/").split("/")
             copied.append((name, "/".join(p for p in parts if p), target, field(fs, 0), listed, disk))
     return copied
+
+
+def x64_models(sections):
+    """The models sections 64-bit Windows reads: for each [Manufacturer]
+    line, those it decorates NTamd64 (with or without an OS version), else
+    its undecorated one."""
+    found = []
+    for _, _, fs in lines(sections, "manufacturer"):
+        decorated = [field(fs, 0) + "." + d for d in fs[1:] if re.fullmatch(r"ntamd64(\..*)?", d, re.I)]
+        found += decorated or [field(fs, 0)]
+    return found
+
+
+def hardware_ids(sections):
+    """The IDs (hardware and compatible) the x64 models name, in lower case
+    and in order, each once."""
+    ids = []
+    for models in x64_models(sections):
+        for _, _, fs in lines(sections, models):
+            ids += [i.lower() for i in fs[1:] if i and i.lower() not in ids]
+    return ids

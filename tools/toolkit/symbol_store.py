@@ -1,11 +1,10 @@
-#!/usr/bin/env python3
 """Puts binaries and their PDBs into a symbol-store layout, the one symbol
 servers and debuggers' symbol paths read:
 
     <name>.pdb/<GUID><age>/<name>.pdb
     <name>.exe/<TimeDateStamp><SizeOfImage>/<name>.exe     (same for .dll)
 
-    symbol_store.py PDBUTIL STORE PDB_DIR BINARY...
+    python3 -m toolkit.symbol_store PDBUTIL STORE PDB_DIR BINARY...
 
 The GUID and age come from the binary's CodeView (RSDS) debug record, which
 also names the PDB; the PDB of that name in PDB_DIR must carry the same GUID
@@ -16,8 +15,7 @@ import re
 import shutil
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from pe_image import ImageError, ToolError, codeview_record, pdb_identity, read_pe  # noqa: E402
+from .pe_image import DIR_DEBUG, ImageError, ToolError, codeview_record, pdb_identity, read_pe
 
 
 def fail(message):
@@ -28,12 +26,12 @@ def pe_facts(path):
     """(TimeDateStamp, SizeOfImage, GUID text, age, PDB file name)."""
     with open(path, "rb") as f:
         data = f.read()
-    image = read_pe(data)
-    record = codeview_record(data, image)
+    image = read_pe(data, [DIR_DEBUG])
+    record = codeview_record(image)
     if record is None:
         fail("%s: no CodeView (RSDS) debug record" % path)
     guid, age, pdb_path = record
-    return image["time_stamp"], image["size_of_image"], guid, age, re.split(r"[\\/]", pdb_path)[-1]
+    return image.FILE_HEADER.TimeDateStamp, image.OPTIONAL_HEADER.SizeOfImage, guid, age, re.split(r"[\\/]", pdb_path)[-1]
 
 
 def place(source, store, name, key):

@@ -1,35 +1,38 @@
-#!/usr/bin/env python3
 """Writes the unsigned security catalog of a driver package folder.
 
-    make_catalog.py FOLDER [--time EPOCH]
+    python3 -m toolkit.make_catalog FOLDER [--time EPOCH]
     ./build.sh catalog FOLDER [--time EPOCH]
 
 For every INF in FOLDER (*.inf beside each other), the catalog its [Version]
-names (CatalogFile.NTamd64, else .NT, else CatalogFile) is written beside it: every
-file of FOLDER and its subfolders is a member (the catalogs themselves
-excepted), a PE file (.exe, .dll, .sys, ...) by its Authenticode image hash,
-any other file by its SHA-256, with the OS attribute 2:10.0 (Windows 10 and
-11). Sign it afterwards (signtool sign /fd sha256 X.cat, or osslsigncode
+names (CatalogFile.NTamd64, else .NT, else CatalogFile) is written beside it,
+a CatalogVersion 2 catalog as Inf2Cat writes one: every file of FOLDER and its
+subfolders (but the catalogs its INFs name) is a member twice, by its SHA-256
+and by its SHA-1, a PE file (.exe, .dll, .sys, ...) by its Authenticode image
+hash, any other by the hash of its bytes; each member names its file (in
+lower case) and OSAttr 2:10.0, the catalog the x64 releases of Windows 10 and
+11 (OS) and the hardware IDs of the INF's x64 models (HWID1, ...). Sign it
+afterwards (signtool sign /fd sha256 X.cat, or osslsigncode
 sign -h sha256 -in X.cat -out signed.cat); a PE file's hash leaves its own
 signature out, so the binaries may be signed before or after.
 
 The same folder gives the same bytes: the catalog's time is EPOCH, else
 SOURCE_DATE_EPOCH, else the INF's DriverVer date at 00:00 UTC.
 
-Prints one line per catalog written, with its member count. Exits 1, writing
+Prints one line per catalog written, with its file count. Exits 1, writing
 nothing, with a "make_catalog: <inf>: ..." line when an INF names no catalog
-or a file it copies (CopyFiles, where [SourceDisksNames] and
-[SourceDisksFiles] put it) is missing; 2 for bad arguments.
+(or a path rather than a file name), a file it copies (CopyFiles, where
+[SourceDisksNames] and [SourceDisksFiles] put it) is missing, or a file
+cannot be read or hashed; 2 for bad arguments.
 """
 import datetime
 import os
 import re
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from catalog_file import file_digest, package_files, write_catalog  # noqa: E402
-from inf_file import catalog_name, copied_files, driver_ver, entries, locate, read_inf  # noqa: E402
-from pe_image import ImageError  # noqa: E402
+from .catalog_file import file_hashes, write_catalog
+from .inf_file import copied_files, driver_ver, entries, hardware_ids, locate, read_inf
+from .package import catalog_name, package_files
+from .pe_image import ImageError
 
 
 def usage(problem):
@@ -81,12 +84,9 @@ def main():
         except (OSError, ValueError) as error:
             problems.append("%s: cannot be read as an INF: %s" % (path, error))
             continue
-        name = catalog_name(sections)
-        if not name:
-            problems.append("%s: names no catalog ([Version] has no CatalogFile= or CatalogFile.NTamd64=)" % path)
-            continue
-        if re.search(r"[\\/:]", name) or name in (".", ".."):
-            problems.append("%s: the catalog %s is not a file name (the catalog lies beside the INF)" % (path, name))
+        name, problem = catalog_name(sections)
+        if problem:
+            problems.append("%s: %s" % (path, problem))
             continue
         # A file [SourceDisksFiles] does not list comes from the LayoutFile
         # the INF names, when it names one: not from the package.
@@ -99,27 +99,26 @@ def main():
         if at is None:
             problems.append("%s: no time for the catalog: give --time or SOURCE_DATE_EPOCH, or a DriverVer"
                             " date (mm/dd/yyyy) in [Version]" % path)
-        catalogs.append((path, name, at))
+        catalogs.append((path, name, at, hardware_ids(sections)))
     if problems:
         sys.exit("\n".join("make_catalog: " + p for p in problems))
 
-    # Every catalog covers every file but the catalogs.
-    names = [name for _, name, _ in catalogs]
-    members = []
-    for relative in package_files(folder, names):
+    # Every catalog covers every file of the folder but the catalogs.
+    files = []
+    for relative in package_files(folder):
         try:
             with open(os.path.join(folder, relative), "rb") as f:
-                kind, digest = file_digest(f.read())
+                kind, hashes = file_hashes(f.read())
         except (OSError, ImageError) as error:
             sys.exit("make_catalog: %s: cannot be hashed: %s" % (os.path.join(folder, relative), error))
-        members.append((os.path.basename(relative), kind, digest))
-    for path, name, at in catalogs:
+        files.append((os.path.basename(relative), kind, hashes))
+    for path, name, at, ids in catalogs:
         target = os.path.join(folder, name)
-        data = write_catalog(members, at)
+        data = write_catalog(files, at, ids)
         with open(target + ".partial", "wb") as f:
             f.write(data)
         os.replace(target + ".partial", target)
-        print("wrote %s: %d members, for %s" % (target, len({m[2] for m in members}), os.path.basename(path)))
+        print("wrote %s: %d files, for %s" % (target, len(files), os.path.basename(path)))
 
 
 if __name__ == "__main__":
