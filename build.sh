@@ -6,10 +6,11 @@
 #   ./build.sh demo     run the whole scenario under Wine and show it
 #   ./build.sh check    run the release gate on the binaries and package INFs in dist/
 #                       (or on the files named; --catalog-ca ROOT also verifies
-#                       each package's catalog signature against ROOT)
+#                       each package's catalog signature against ROOT; INFs and
+#                       catalogs need Python alone, binaries LLVM's tools too)
 #   ./build.sh catalog FOLDER [--time EPOCH]
 #                       write the unsigned catalog the INF in a driver package
-#                       folder names (needs python3 only, no build)
+#                       folder names (needs Python alone, no build)
 #   ./build.sh release  build, run the release gate, then sign into dist/release/
 #                       with the symbol store, the sample packages and a zip
 #   ./build.sh guide    build, then copy a generated package INF into docs/guide.md
@@ -25,6 +26,35 @@ cd "$(dirname "$0")"
 ROOT=$(pwd)
 BUILD=${BUILD_DIR:-$ROOT/build}
 MODE=${1:-build}
+# The package toolkit (tools/toolkit) runs on Debian's own Python, the one
+# Debian's asn1crypto and pefile are installed for: it comes first, for the
+# build and for every script it starts.
+export PATH="/usr/bin:$PATH"
+toolkit() { PYTHONPATH="$ROOT/tools${PYTHONPATH:+:$PYTHONPATH}" python3 -m "toolkit.$1" "${@:2}"; }
+
+# apt_install PACKAGE...: installs what is missing, quietly.
+apt_install() {
+    local sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq
+    echo "== installing: $*"
+    $sudo apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
+
+# The toolkit's own needs: Python with asn1crypto (DER) and pefile (PE
+# headers); pytest for its tests.
+python_packages() {
+    local missing=()
+    command -v python3 >/dev/null || missing+=(python3)
+    python3 -c 'import asn1crypto' 2>/dev/null || missing+=(python3-asn1crypto)
+    python3 -c 'import pefile' 2>/dev/null || missing+=(python3-pefile)
+    [ "${1-}" != test ] || python3 -c 'import pytest' 2>/dev/null || missing+=(python3-pytest)
+    echo "${missing[@]}"
+}
+need_python() {
+    local missing; missing=$(python_packages "$@")
+    [ -z "$missing" ] || apt_install $missing
+}
 
 need_packages() {
     local missing=() llvm=yes
@@ -36,7 +66,7 @@ need_packages() {
     [ -x /usr/lib/wine/wine64 ] || missing+=(wine64 wine)
     command -v cmake >/dev/null || missing+=(cmake)
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
-    command -v python3 >/dev/null || missing+=(python3)
+    missing+=($(python_packages test))
     command -v flock >/dev/null || missing+=(util-linux)
     command -v make >/dev/null || missing+=(make)
     command -v wrestool >/dev/null || missing+=(icoutils)
@@ -45,18 +75,22 @@ need_packages() {
     command -v openssl >/dev/null || missing+=(openssl)
     # The tests check the sample printer's PPD with cupstestppd.
     command -v cupstestppd >/dev/null || missing+=(cups-client)
-    if [ -z "$llvm" ] || [ ${#missing[@]} -gt 0 ]; then
+    if [ -z "$llvm" ]; then
         local sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
-        export DEBIAN_FRONTEND=noninteractive
         $sudo apt-get update -qq
-        if [ -z "$llvm" ]; then
-            llvm=$("$ROOT/cmake/toolchain.sh" packages) || exit 1
-            missing=($llvm "${missing[@]}")
-        fi
-        echo "== installing: ${missing[*]}"
-        $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+        llvm=$("$ROOT/cmake/toolchain.sh" packages) || exit 1
+        missing=($llvm "${missing[@]}")
     fi
+    [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
     LLVM_BIN=$("$ROOT/cmake/toolchain.sh" llvm-dir)
+}
+
+# LLVM alone (the release gate reads binaries with its tools).
+need_llvm() {
+    "$ROOT/cmake/toolchain.sh" llvm-dir >/dev/null 2>&1 && return
+    local sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    apt_install $("$ROOT/cmake/toolchain.sh" packages)
 }
 
 configure() {
@@ -69,7 +103,7 @@ configure() {
         rm -rf "$BUILD/CMakeCache.txt" "$BUILD/CMakeFiles"
     fi
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-          -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+          -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE="$(command -v python3)" "$@" >/dev/null
     # Which toolchain builds: the same bytes come only from the same one.
     sed -n '2,$s/^/== /p' "$BUILD/dist/TOOLCHAIN.txt"
 }
@@ -144,7 +178,6 @@ demo)
     "$ROOT/tools/demo/run_demo.sh" "$BUILD"
     ;;
 check)
-    need_packages
     shift
     options=()
     while [ $# -ge 2 ] && [ "${1#--}" != "$1" ]; do options+=("$1" "$2"); shift 2; done
@@ -154,14 +187,21 @@ check)
         mapfile -t listed < <(grep -E '^[^/]*\.(exe|dll)$|/printer\.inf$' "$ROOT/dist/MANIFEST")
         set -- "${listed[@]/#/$ROOT/dist/}"
     fi
+    # INFs and catalogs need Python alone; a binary LLVM's tools too, and
+    # a catalog's signature osslsigncode.
+    need_python
+    for f in "$@"; do
+        case "${f,,}" in *.inf) ;; *) need_llvm; break ;; esac
+    done
+    case " ${options[*]-} " in *" --catalog-ca "*) command -v osslsigncode >/dev/null || apt_install osslsigncode ;; esac
     cd "$CALLER"
-    python3 "$ROOT/tools/release/release_gate.py" ${options[@]+"${options[@]}"} "$@"
+    toolkit release_gate ${options[@]+"${options[@]}"} "$@"
     ;;
 catalog)
     shift
-    command -v python3 >/dev/null || { echo "build.sh catalog: needs python3" >&2; exit 1; }
+    need_python
     cd "$CALLER"
-    exec python3 "$ROOT/tools/catalog/make_catalog.py" "$@"
+    toolkit make_catalog "$@"
     ;;
 release)
     # SIGNING_PFX and the other SIGNING_ settings pass through the environment;

@@ -48,7 +48,7 @@ set(HARDENING_LIBRARIES load_config)
 function(finish_deliverable tag file)
     target_link_options(${tag} PRIVATE -Wl,--pdb=${tag}.pdb)
     add_custom_command(TARGET ${tag} POST_BUILD
-        COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/finish_binary.py
+        COMMAND ${TOOLKIT} toolkit.finish_binary
                 ${CMAKE_STRIP} $<TARGET_FILE:${tag}> ${DIST_DIR}/${file}
         COMMAND ${CMAKE_COMMAND} -E copy_if_different
                 ${CMAKE_CURRENT_BINARY_DIR}/${tag}.pdb ${DIST_DIR}/${tag}.pdb

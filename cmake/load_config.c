@@ -31,7 +31,7 @@
  * does not.
  *
  * Keep this file free of local arrays: __stack_chk_fail must never check a
- * cookie itself. The release gate (tools/release/release_gate.py) checks the
+ * cookie itself. The release gate (python3 -m toolkit.release_gate) checks the
  * result in every shipped file.
  */
 #include <windows.h>

@@ -13,8 +13,8 @@ src=$1 dist=$2
 fail=0
 bad() { echo "FAIL: $1"; fail=1; }
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
-make=("python3" "$src/tools/catalog/make_catalog.py")
-gate=("python3" "$src/tools/release/release_gate.py")
+make=(env PYTHONPATH="$src/tools" python3 -m toolkit.make_catalog)
+gate=(env PYTHONPATH="$src/tools" python3 -m toolkit.release_gate)
 guard=TAVRIKEN coinstaller=HELDRAVO
 copy() {  # copy NAME: a copy of the built package without its catalog
     cp -r "$dist/package/$guard-$coinstaller" "$tmp/$1"
@@ -24,8 +24,8 @@ copy() {  # copy NAME: a copy of the built package without its catalog
 copy pkg
 files=$(find "$tmp/pkg" -type f ! -name printer.cat | wc -l)
 "${make[@]}" "$tmp/pkg" >"$tmp/made" 2>&1 || bad "the catalog tool failed: $(cat "$tmp/made")"
-grep -qx "wrote $tmp/pkg/printer.cat: $files members, for printer.inf" "$tmp/made" ||
-    bad "the tool did not say it wrote $files members: $(cat "$tmp/made")"
+grep -qx "wrote $tmp/pkg/printer.cat: $files files, for printer.inf" "$tmp/made" ||
+    bad "the tool did not say it wrote $files files: $(cat "$tmp/made")"
 cp "$tmp/pkg/printer.cat" "$tmp/first.cat"
 "${make[@]}" "$tmp/pkg" >/dev/null 2>&1
 cmp -s "$tmp/first.cat" "$tmp/pkg/printer.cat" || bad "the same folder gave another catalog"
@@ -52,8 +52,8 @@ grep -q "catalog printer.cat: $files files, signature verifies against root.pem$
 copy nocat
 sed -i '/^CatalogFile/Id' "$tmp/nocat/printer.inf"
 "${make[@]}" "$tmp/nocat" >"$tmp/out" 2>&1; status=$?
-line="make_catalog: $tmp/nocat/printer.inf: names no catalog ([Version] has no CatalogFile= or CatalogFile.NTamd64=)"
-[ $status = 1 ] && grep -qxF "$line" "$tmp/out" ||
+line="make_catalog: $tmp/nocat/printer.inf: names no catalog ([Version] has no CatalogFile= or CatalogFile.NTamd64=):"
+[ $status = 1 ] && grep -qF "$line" "$tmp/out" ||
     bad "an INF without CatalogFile: exit $status, $(cat "$tmp/out")"
 copy missing
 rm "$tmp/missing/$coinstaller.dll"

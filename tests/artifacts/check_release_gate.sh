@@ -73,8 +73,8 @@ for ((i = 0; i < ${#edit[@]}; i += 3)); do
     be) iconv -f UTF-16LE -t UTF-16BE "$teams/${edit[i]}/${inf##*/}" >"$inf" ;;
     *) sed -i "${edit[i + 1]}" "$inf" ;;
     esac
-    python3 "$src/tools/catalog/make_catalog.py" "$pkg" >/dev/null 2>&1
-    python3 "$src/tools/release/release_gate.py" "$inf" >"$tmp/gate" 2>&1
+    PYTHONPATH="$src/tools" python3 -m toolkit.make_catalog "$pkg" >/dev/null 2>&1
+    PYTHONPATH="$src/tools" python3 -m toolkit.release_gate "$inf" >"$tmp/gate" 2>&1
     [ "$(grep -c ^FAIL "$tmp/gate")" = 1 ] && grep -qF "${edit[i + 2]}" "$tmp/gate" ||
         bad "${edit[i]} with ${edit[i + 1]}: not the one FAIL '${edit[i + 2]}': $(cat "$tmp/gate")"
 done

@@ -1,4 +1,4 @@
-# The release gate (tools/release/release_gate.py) on the shipped files: every
+# The release gate (python3 -m toolkit.release_gate) on the shipped files: every
 # mitigation, the header fields and size, the PDB match and unwind coverage;
 # and on each variant's package INF (the variants pair the tag lists in order).
 set(shipped_paths)
@@ -9,7 +9,7 @@ foreach(guard coinstaller IN ZIP_LISTS GUARD_TAGS COINSTALLER_TAGS)
     list(APPEND shipped_paths ${DIST_DIR}/package/${guard}-${coinstaller}/printer.inf)
 endforeach()
 add_test(NAME ReleaseGate.PassesEveryShippedFile
-         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/release/release_gate.py
+         COMMAND ${TOOLKIT} toolkit.release_gate
                  --llvm-bin ${LLVM_BIN_DIR} ${shipped_paths})
 
 # A co-installer built from the same sources without the mitigations and the

@@ -14,7 +14,7 @@
 #
 # DIST holds what the build made, and its MANIFEST lists what ships (one path
 # under DIST a line); it is only read, and nothing it does not list is signed
-# or shipped. Before anything is signed, the release gate (release_gate.py)
+# or shipped. Before anything is signed, the release gate (toolkit.release_gate)
 # checks every listed binary and package INF; a file that fails it is named
 # with what is wrong, and nothing is signed. OUT
 # is made afresh; a run that stops leaves no release and no zip (not even an
@@ -58,6 +58,9 @@ else
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 source_root=$(cd "$here/../.." && pwd)
+# The package toolkit (gate, symbol store, zip), on a Python with Debian's
+# asn1crypto and pefile.
+toolkit() { PYTHONPATH="$source_root/tools${PYTHONPATH:+:$PYTHONPATH}" python3 -m "toolkit.$1" "${@:2}"; }
 llvm_bin=$("$source_root/cmake/toolchain.sh" llvm-dir) || exit 1
 
 if [ -z "$check_only" ] || [ $# -eq 2 ]; then
@@ -125,7 +128,7 @@ done <"$dist/MANIFEST"
 [ -n "$record" ] || die "$dist/MANIFEST lists no TOOLCHAIN.txt: the build's toolchain record goes with every release"
 
 echo "== the release gate"
-gate=$(python3 "$here/release_gate.py" --llvm-bin "$llvm_bin" "${binaries[@]}" ${infs[@]+"${infs[@]}"}) && passed=yes || passed=
+gate=$(toolkit release_gate --llvm-bin "$llvm_bin" "${binaries[@]}" ${infs[@]+"${infs[@]}"}) && passed=yes || passed=
 [ -z "$gate" ] || echo "$gate"
 if [ -z "$passed" ]; then
     grep -q '^FAIL ' <<<"$gate" || die "the release gate itself failed, naming no file: nothing was signed"
@@ -198,7 +201,7 @@ password=
 
 signed=()
 for f in "${binaries[@]}"; do signed+=("$work/bin/$(basename "$f")"); done
-python3 "$here/symbol_store.py" "$llvm_bin/llvm-pdbutil" "$work/symbols" "$dist" "${signed[@]}" >/dev/null
+toolkit symbol_store "$llvm_bin/llvm-pdbutil" "$work/symbols" "$dist" "${signed[@]}" >/dev/null
 cp "$dist/TOOLCHAIN.txt" "$work/TOOLCHAIN.txt"
 
 # The signed packages pass the gate: each catalog lists every file as
@@ -207,7 +210,7 @@ signed_infs=()
 for f in ${infs[@]+"${infs[@]}"}; do signed_infs+=("$work/${f#"$dist"/}"); done
 if [ ${#signed_infs[@]} -gt 0 ]; then
     echo "== the signed packages"
-    python3 "$here/release_gate.py" --llvm-bin "$llvm_bin" --catalog-ca "$trusted" "${signed_infs[@]}" ||
+    toolkit release_gate --llvm-bin "$llvm_bin" --catalog-ca "$trusted" "${signed_infs[@]}" ||
         die "a signed package fails the gate (above): no release"
 fi
 rm -f "$trusted"
@@ -242,7 +245,7 @@ fi
 (cd "$work" && find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort |
      xargs -d '\n' sha256sum >SHA256SUMS)
 
-python3 "$here/write_zip.py" "$work.zip" "$work" "$name" "$release_time"
+toolkit write_zip "$work.zip" "$work" "$name" "$release_time"
 mv "$work" "$out"
 mv "$work.zip" "$zip"
 trap - EXIT

@@ -118,8 +118,7 @@ def check(inf, ca_file=None):
                and (m["algorithm"], m["digest"]) not in found and (m["file"] or "").lower() not in names}
     problems += ["%s lists %s, which the package lacks" % (where, what) for what in sorted(lacking)]
 
-    summary = "%s (version %d): the INF and %d files it copies match" % (where, catalog["version"],
-                                                                          len(set(required) & set(hashed)) - 1)
+    summary = "%s: %d files" % (where, len(set(required) & set(hashed)))
     if ca_file is not None:
         if not catalog["signed"]:
             problems.append("%s is not signed (a release signs it)" % where)

@@ -100,7 +100,7 @@ def read_inf(path):
             if not m.group(1):
                 return "%"
             if m.group(1).lower() in strings:
-                return strings[m.group(1).lower()]
+                return strings[m.group(1).lower()].replace("%%", "%")  # "%%" in [Strings] is one "%"
             if not m.group(1).isdigit():  # a number is a DirID, the installer's to fill in
                 undefined.add(m.group(1))
             return m.group(0)

@@ -18,7 +18,7 @@ def catalog_name(sections):
     version = entries(sections, "version")
     name = next((field(version[k], 0) for k in CATALOG_KEYS if field(version.get(k, []), 0)), None)
     if not name:
-        return None, ("names no catalog ([Version] has no CatalogFile or CatalogFile.NTamd64): 64-bit"
+        return None, ("names no catalog ([Version] has no CatalogFile= or CatalogFile.NTamd64=): 64-bit"
                       " Windows refuses to install a third-party package without one")
     if re.search(r"[\\/:]", name) or name in (".", ".."):
         return name, "the catalog %s is not a file name (a catalog lies beside its INF)" % name
