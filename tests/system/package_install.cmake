@@ -3,6 +3,6 @@
 # as the co-installer tests, and the guard's window class and objects.
 add_windows_test(package_install_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/package_install_test.cpp
-    LIBS wintrust bcrypt
+    LIBS wintrust crypt32 bcrypt
     LOCK "spooler;guard" TIMEOUT 300)
 add_dependencies(package_install_tests device_installer deliverables test_coinstallers)

@@ -63,9 +63,10 @@ std::vector<std::pair<size_t, size_t>> AuthenticodeRanges(const std::string &ima
     return ranges;
 }
 
-/* The tag a catalog gives a file: the upper-case hex SHA-256 of a PE image's
-   Authenticode digest or of any other file's bytes; "" when it cannot be read. */
-std::wstring MemberTag(const std::wstring &path)
+/* The tag a catalog gives a file, as upper-case hex: the hash (ALGORITHM,
+   LENGTH bytes) of a PE image's Authenticode digest or of any other file's
+   bytes; "" when it cannot be read. */
+std::wstring MemberTag(const std::wstring &path, LPCWSTR algorithm, ULONG length)
 {
     std::ifstream in(Narrow(path), std::ios::binary);
     std::string data((std::istreambuf_iterator<char>(in)), {});
@@ -77,16 +78,16 @@ std::wstring MemberTag(const std::wstring &path)
     UCHAR digest[32];
     bool ok = in.good() || in.eof();
     std::wstring tag;
-    ok = ok && BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, NULL, 0)) &&
+    ok = ok && length <= sizeof(digest) && BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&alg, algorithm, NULL, 0)) &&
          BCRYPT_SUCCESS(BCryptCreateHash(alg, &hash, NULL, 0, NULL, 0, 0));
     for (const auto &range : ranges)
         ok = ok && range.first <= range.second && range.second <= data.size() &&
              BCRYPT_SUCCESS(BCryptHashData(hash, (PUCHAR)data.data() + range.first,
                                            (ULONG)(range.second - range.first), 0));
-    if (ok && BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof(digest), 0)))
-        for (UCHAR b : digest) {
+    if (ok && BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, length, 0)))
+        for (ULONG i = 0; i < length; ++i) {
             wchar_t hex[3];
-            swprintf(hex, 3, L"%02X", b);
+            swprintf(hex, 3, L"%02X", digest[i]);
             tag += hex;
         }
     if (hash != NULL)
@@ -265,9 +266,12 @@ TEST_F(PackageInstall, FailedInstallationIsReportedAndItsDeviceRemoved)
     RemoveDirectoryW(dir.c_str());
 }
 
-/* The platform's wintrust opens the package's catalog and finds among its
-   members exactly the package's other files, each by its hash. */
-TEST(PackageCatalog, ListsEveryFileOfThePackageByItsHash)
+/* The platform's crypto API reads the package's catalog: wintrust opens it,
+   and the trust list crypt32 decodes from it holds exactly the package's
+   other files, each by its SHA-256 and by its SHA-1, computed here. (Wine's
+   CryptCATEnumerateMember lists only members that carry CAT_MEMBERINFO, the
+   version 1 layout; Windows' version 2 catalogs carry CAT_MEMBERINFO2.) */
+TEST(PackageCatalog, ListsEveryFileOfThePackageByItsHashes)
 {
     std::set<std::wstring> want, members;
     WIN32_FIND_DATAW found;
@@ -277,19 +281,36 @@ TEST(PackageCatalog, ListsEveryFileOfThePackageByItsHash)
         std::wstring name = found.cFileName;
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || name == L"printer.cat")
             continue;
-        std::wstring tag = MemberTag(DistPath(kPackage + name));
-        EXPECT_EQ(tag.size(), 64u) << Narrow(name) << " could not be hashed";
-        want.insert(tag);
+        std::wstring sha256 = MemberTag(DistPath(kPackage + name), BCRYPT_SHA256_ALGORITHM, 32),
+                     sha1 = MemberTag(DistPath(kPackage + name), BCRYPT_SHA1_ALGORITHM, 20);
+        EXPECT_EQ(sha256.size() + sha1.size(), 104u) << Narrow(name) << " could not be hashed";
+        want.insert(sha256);
+        want.insert(sha1);
     } while (FindNextFileW(search, &found));
     FindClose(search);
-    ASSERT_EQ(want.size(), 4u) << "the package holds the INF, the PPD and the two companions";
+    ASSERT_EQ(want.size(), 8u) << "the package holds the INF, the PPD and the two companions";
 
     std::wstring path = DistPath(kPackage + L"printer.cat");
     HANDLE catalog = CryptCATOpen(&path[0], CRYPTCAT_OPEN_EXISTING, 0, 0, 0);
     ASSERT_NE(catalog, INVALID_HANDLE_VALUE) << "CryptCATOpen: error " << GetLastError();
-    for (CRYPTCATMEMBER *member = NULL; (member = CryptCATEnumerateMember(catalog, member)) != NULL;)
-        members.insert(member->pwszReferenceTag != NULL ? member->pwszReferenceTag : L"(no tag)");
     CryptCATClose(catalog);
+    std::ifstream in(Narrow(path), std::ios::binary);
+    std::string data((std::istreambuf_iterator<char>(in)), {});
+    PCCTL_CONTEXT ctl = CertCreateCTLContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, (const BYTE *)data.data(),
+                                             (DWORD)data.size());
+    ASSERT_NE(ctl, nullptr) << "CertCreateCTLContext: error " << GetLastError();
+    EXPECT_STREQ(ctl->pCtlInfo->SubjectAlgorithm.pszObjId, "1.3.6.1.4.1.311.12.1.3") << "not a version 2 catalog";
+    for (DWORD i = 0; i < ctl->pCtlInfo->cCTLEntry; ++i) {
+        const CRYPT_DATA_BLOB &tag = ctl->pCtlInfo->rgCTLEntry[i].SubjectIdentifier;
+        std::wstring hex;
+        for (DWORD j = 0; j < tag.cbData; ++j) {
+            wchar_t digit[3];
+            swprintf(digit, 3, L"%02X", tag.pbData[j]);
+            hex += digit;
+        }
+        members.insert(hex);
+    }
+    CertFreeCTLContext(ctl);
     std::wstring listed = L"members:", hashed = L"files:";
     for (const std::wstring &tag : members)
         listed += L"\n  " + tag;
