@@ -5,6 +5,7 @@ tool's) say what is wrong."""
 import hashlib
 import os
 import re
+import struct
 import subprocess
 
 import pefile
@@ -48,6 +49,10 @@ def parse(data, directories=None):
             image.parse_data_directories(directories=list(directories))
     except pefile.PEFormatError as error:
         raise ImageError(str(error.value) if hasattr(error, "value") else str(error))
+    except (AttributeError, TypeError, IndexError, struct.error) as error:
+        # pefile's directory parsers trip over some damaged images (seen: a
+        # load config whose dynamic relocation table lies outside the file).
+        raise ImageError("its data directories cannot be read (%s)" % error)
     return image
 
 
