@@ -94,10 +94,7 @@ class MemberAttribute(core.Sequence):
     _fields = [("type", core.ObjectIdentifier), ("values", core.Any)]
     _oid_pair = ("type", "values")
     _oid_specs = {OID_NAME_VALUE: set_of(NameValue), OID_MEMBER_INFO: set_of(MemberInfo),
-                  OID_MEMBER_INFO2: set_of(MemberInfo2)}
-
-
-MemberAttribute._oid_specs[OID_INDIRECT_DATA] = set_of(SpcIndirectDataContent)
+                  OID_MEMBER_INFO2: set_of(MemberInfo2), OID_INDIRECT_DATA: set_of(SpcIndirectDataContent)}
 
 
 class MemberAttributes(core.SetOf):
@@ -232,6 +229,8 @@ def read_member(subject):
     attributes = subject["attributes"] if subject["attributes"].native is not None else []
     for attr in attributes:
         kind = attr["type"].dotted
+        if kind not in (OID_NAME_VALUE, OID_INDIRECT_DATA):
+            continue  # parsed only when read: others may hold what this reader does not know
         for value in attr["values"]:
             if kind == OID_NAME_VALUE:
                 name, text = text_of(value)
