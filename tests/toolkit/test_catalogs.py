@@ -74,7 +74,7 @@ def test_version1_catalog_checked_and_a_changed_file_named(package):
     (package / "driver.dll").write_bytes(pe_image(b"changed"))
     (package / "extra.txt").write_bytes(b"not copied, not checked")
     problems = catalog_check.check(str(package / "sample.inf"))[0]
-    assert problems == ["catalog sample.cat: driver.dll does not match its member (changed after signing?)"]
+    assert problems == ["catalog sample.cat: driver.dll does not match its member (changed after cataloging?)"]
 
 
 @pytest.mark.parametrize("data", [

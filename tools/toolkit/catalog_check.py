@@ -111,8 +111,8 @@ def check(inf, ca_file=None):
         base = os.path.basename(relative).lower()
         if not any(d in listed[a] for a, d in hashes.items()):
             claimed = any(named.get((base, a)) for a in hashes)
-            problems.append("%s: %s %s" % (where, relative, "does not match its member (changed after signing?)"
-                                           if claimed else "is not a member (added after signing?)"))
+            problems.append("%s: %s %s" % (where, relative, "does not match its member (changed after cataloging?)"
+                                           if claimed else "is not a member (added after cataloging?)"))
     names = {os.path.basename(r).lower() for r in hashed}
     lacking = {m["file"] or m["digest"].hex() for m in catalog["members"] if m["algorithm"]
                and (m["algorithm"], m["digest"]) not in found and (m["file"] or "").lower() not in names}
