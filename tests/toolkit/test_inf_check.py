@@ -1,8 +1,10 @@
 """The INF check on a team's PostScript INF (tests/artifacts/team_infs/pscript)
 in the forms printer makers use and Microsoft's pages document: each form is
 accepted, and a file missing for x64 is refused where one missing for x86 is not."""
+import hashlib
 import os
 import shutil
+import struct
 
 import pytest
 
@@ -46,6 +48,12 @@ FORMS = {  # name: (replacements in the INF, files added, the FAIL expected or N
 }
 
 
+def szdd(data):
+    """DATA in Microsoft's SZDD form, every byte a literal."""
+    chunks = [data[i:i + 8] for i in range(0, len(data), 8)]
+    return b"SZDD\x88\xf0\x27\x33A_" + struct.pack("<I", len(data)) + b"".join(b"\xff" + c for c in chunks)
+
+
 @pytest.mark.parametrize("form", FORMS)
 def test_printer_makers_forms(tmp_path, monkeypatch, form):
     replacements, added, refused = FORMS[form]
@@ -57,11 +65,15 @@ def test_printer_makers_forms(tmp_path, monkeypatch, form):
         text = text.replace(old, new)
     inf.write_bytes(text.replace("\r\n", "\n").replace("\n", "\r\n").encode("latin-1"))
     for name in added:
-        (tmp_path / "pkg" / "amd64" / name).write_bytes(b"MSCF " + name.encode())
+        (tmp_path / "pkg" / "amd64" / name).write_bytes(szdd(b"expanded " + name.encode()))
     problems = inf_check.check(str(inf))[0]
     assert problems == ([] if refused is None else [p for p in problems if refused in p]) and (refused is None or problems)
     if refused is None:  # the catalog lists the INF and its x64 files alone
         monkeypatch.setattr("sys.argv", ["make_catalog", str(tmp_path / "pkg"), "--time", "1700000000"])
         make_catalog()
-        files = {m["file"] for m in read_catalog((tmp_path / "pkg" / "abc100.cat").read_bytes())["members"]}
+        members = read_catalog((tmp_path / "pkg" / "abc100.cat").read_bytes())["members"]
+        files = {m["file"] for m in members}
         assert "abcx86.dll" not in files and {"abc100.inf", "abc100.ppd"} <= files
+        for name in added:  # a compressed source under its expanded name, by the expanded file's hash
+            digest = hashlib.sha256(b"expanded " + name.encode()).digest()
+            assert {m["file"] for m in members if m["tag"] == digest} >= {name[:-1] + "l"}

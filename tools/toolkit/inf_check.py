@@ -11,7 +11,7 @@ import os
 import re
 
 from .inf_file import (FILE_LISTS, DIRECTIVES, copied_files, driver_ver, entries, field, install_section, lines,
-                       locate, named, number, read_inf, uncommented, x64_models, x64_sections)
+                       locate_source, named, number, read_inf, uncommented, x64_models, x64_sections)
 
 PRINTER_CLASS = ("printer", "{4d36e979-e325-11ce-bfc1-08002be10318}")
 ROOTS = ("HKCR", "HKCU", "HKLM", "HKU", "HKR")
@@ -118,7 +118,7 @@ def check_files(sections, targets, copied, folder, where_to, problems, notes):
             problems.append("file %s copied by [%s] is not listed in [SourceDisksFiles] (or .amd64)" % (name, target))
         elif listed is not None and disk is None:
             problems.append("file %s is on disk %r, not in [SourceDisksNames] (or .amd64)" % (name, listed[0]))
-        elif listed is not None and not locate(folder, where):
+        elif listed is not None and not locate_source(folder, where):
             problems.append("file %s copied by [%s] is missing from the package folder (looked for %s)"
                             % (name, target, where))
 

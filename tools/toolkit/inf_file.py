@@ -151,6 +151,13 @@ def locate(folder, relative):
     return path if os.path.isfile(path) else None
 
 
+def locate_source(folder, relative):
+    """Where a copied file's source lies: under its name, else under its
+    compressed name (the last character '_': xyzui.dl_ for xyzui.dll), which
+    SetupAPI expands as it copies it; None when neither is there."""
+    return locate(folder, relative) or (locate(folder, relative[:-1] + "_") if relative[-1:] != "_" else None)
+
+
 def driver_ver(sections):
     """(date, [w, x, y, z] or None) of [Version] DriverVer, or None when its
     date is not month/day/year (one or two digits for month and day, '/' or

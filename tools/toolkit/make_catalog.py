@@ -31,9 +31,8 @@ import re
 import sys
 
 from .catalog_file import file_hashes, write_catalog
-from .inf_file import copied_files, driver_ver, entries, hardware_ids, locate, read_inf
+from .inf_file import copied_files, driver_ver, entries, hardware_ids, locate_source, read_inf
 from .package import catalog_name
-from .pe_image import ImageError
 
 
 def usage(problem):
@@ -92,14 +91,14 @@ def main():
         # A file [SourceDisksFiles] does not list comes from the LayoutFile
         # the INF names, when it names one: not from the package.
         layout = entries(sections, "version").get("layoutfile")
-        covered = [inf]
-        for copied, where, section, _, listed, _ in copied_files(sections):
-            found = locate(folder, where)
+        covered = [(inf, inf)]
+        for copied, where, section, installed, listed, _ in copied_files(sections):
+            found = locate_source(folder, where)
             if found is None and (listed is not None or not layout):
                 problems.append("%s: %s copied by [%s] is missing (looked for %s in the folder)"
                                 % (path, copied, section, where))
             elif found is not None:
-                covered.append(os.path.relpath(found, folder).replace(os.sep, "/"))
+                covered.append((os.path.relpath(found, folder).replace(os.sep, "/"), installed))
         at = time if time is not None else driver_date(sections)
         if at is None:
             problems.append("%s: no time for the catalog: give --time or SOURCE_DATE_EPOCH, or a DriverVer"
@@ -116,13 +115,13 @@ def main():
     # 64-bit Windows, as Inf2Cat lists them.
     for catalog in catalogs.values():
         files = []
-        for relative in sorted(catalog["files"], key=lambda p: (p.lower(), p)):
+        for relative, name in sorted(catalog["files"], key=lambda p: (p[0].lower(), p)):
             try:
                 with open(os.path.join(folder, relative), "rb") as f:
                     kind, hashes = file_hashes(f.read())
-            except (OSError, ImageError) as error:
+            except (OSError, ValueError) as error:  # ImageError, or a compressed file cut short
                 sys.exit("make_catalog: %s: cannot be hashed: %s" % (os.path.join(folder, relative), error))
-            files.append((os.path.basename(relative), kind, hashes))
+            files.append((name, kind, hashes))  # a compressed source under the name it expands to
         target = os.path.join(folder, catalog["name"])
         data = write_catalog(files, catalog["at"], catalog["ids"])
         with open(target + ".partial", "wb") as f:
