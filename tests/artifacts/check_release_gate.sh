@@ -54,12 +54,8 @@ edit=(pscript 's/^DriverVer=.*/DriverVer=6\/07\/2001,1.0.65535.1/' "DriverVer '6
       pscript bom "is UTF-8 with a byte-order mark"
       unidrv be "is UTF-16BE"
       pscript '/^DataSection\|^Include\|^Needs/d' "[ABC100.PPD] names neither a DriverFile nor a core driver"
-      multi 's/^abc300.dll$/abc300drv.dll,abc300.dll/' "[ABC300_Files] line 53 copies abc300.dll as abc300drv.dll"
-      multi '$a [ABC_Unused]\nHKR,,Unused,,1' "section [ABC_Unused] is named by nothing"
       multi 's/^DelReg   = Guard_DelReg/&\nAddReg = Guard_DelReg/' "section [Guard_DelReg] is named by AddReg and DelReg"
       multi 's/^ABC_Asp  .*/ABC_Asp = 99/' "[DestinationDirs] abc_asp = 99: not a DirID"
-      pscript '/^\[CoInstaller_AddReg\]/a HKCU,Software\\ABC,Installed,,1' "[CoInstaller_AddReg] line 31 writes HKCU in a device installation"
-      pscript '/^\[CoInstaller_AddReg\]/a HKLM,System\\CurrentControlSet\\Services\\abc,Start,0x10001,2' "writes under HKLM\\System"
       pscript '/^\[CoInstaller_AddReg\]/a HKR,,ABCFlags,0x00000140,1' "flags 0x00000140 are not made of FLG_ADDREG_* values"
       pscript '/COMPANIONS begin/,/COMPANIONS end/d; /; COMPANIONS/d' "carries no companions' lines"
       pscript 's/,CoInstallerE"/,CoDeviceInstall"/' 'registers no "<DLL>,CoInstallerE"'

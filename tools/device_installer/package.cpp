@@ -32,7 +32,9 @@ static HINF OpenInf(const wchar_t *path)
 }
 
 /* The hardware ID of the INF's first model: [Manufacturer] names the models
-   section, and its NTamd64 decoration is the one 64-bit Windows reads. */
+   section, and its NTamd64 decoration (NTamd64 alone or with an OS version,
+   NTamd64.10.0...) is the one 64-bit Windows reads, else the undecorated
+   one: the toolkit's INF reader chooses the same. */
 static BOOL ReadModelHardwareId(const wchar_t *infPath, wchar_t *id, DWORD units)
 {
     HINF inf = OpenInf(infPath);
@@ -53,7 +55,7 @@ static BOOL ReadModelHardwareId(const wchar_t *infPath, wchar_t *id, DWORD units
     fields = SetupGetFieldCount(&line);
     for (field = 2; field <= fields; field++) {
         if (SetupGetStringFieldW(&line, field, decoration, LINE_LEN, NULL) &&
-            _wcsnicmp(decoration, L"NTamd64", 7) == 0) {
+            _wcsnicmp(decoration, L"NTamd64", 7) == 0 && (decoration[7] == L'\0' || decoration[7] == L'.')) {
             _snwprintf(section, 2 * LINE_LEN - 1, L"%ls.%ls", models, decoration);
             section[2 * LINE_LEN - 1] = L'\0';
             break;

@@ -18,9 +18,8 @@ import re
 import subprocess
 
 from .catalog_file import OS_ATTR_WINDOWS_10_11, CatalogError, file_hashes, read_catalog
-from .inf_file import copied_files, locate, read_inf
+from .inf_file import copied_files, locate, locate_source, read_inf
 from .package import catalog_name, package_files
-from .pe_image import ImageError
 
 
 def signature_problem(path, ca_file):
@@ -101,14 +100,15 @@ def check(inf, ca_file=None):
         try:
             with open(os.path.join(folder, relative), "rb") as f:
                 hashed[relative] = file_hashes(f.read())[1]
-        except (OSError, ImageError) as error:
+        except (OSError, ValueError) as error:  # ImageError, or a compressed file cut short
             problems.append("%s: %s cannot be hashed: %s" % (where, relative, error))
-    required = [os.path.basename(inf)] + [os.path.relpath(p, folder).replace(os.sep, "/") for p in
-                                         (locate(folder, c[1]) for c in copied_files(sections)) if p]
+    # {path: the name it is installed as}: a compressed source is listed under its expanded name.
+    required = dict([(os.path.basename(inf), os.path.basename(inf))] + [
+        (os.path.relpath(p, folder).replace(os.sep, "/"), c[3]) for c, p in
+        ((c, locate_source(folder, c[1])) for c in copied_files(sections)) if p])
     found = {(a, d) for hashes in hashed.values() for a, d in hashes.items() if d in listed[a]}
-    for relative in dict.fromkeys(r for r in required if r in hashed):
+    for relative, base in ((r, n.lower()) for r, n in required.items() if r in hashed):
         hashes = hashed[relative]
-        base = os.path.basename(relative).lower()
         if not any(d in listed[a] for a, d in hashes.items()):
             claimed = any(named.get((base, a)) for a in hashes)
             problems.append("%s: %s %s" % (where, relative, "does not match its member (changed after cataloging?)"

@@ -17,6 +17,7 @@ import hashlib
 
 from asn1crypto import algos, cms, core, x509
 
+from .compressed import expand, is_compressed
 from .pe_image import authenticode_digest, is_pe_image
 
 OID_CTL = "1.3.6.1.4.1.311.10.1"
@@ -138,8 +139,11 @@ cms.ContentInfo._oid_specs["certificate_trust_list"] = CertificateTrustList
 
 def file_hashes(data):
     """("pe", {algorithm: Authenticode hash}) of a PE file, ("flat", {algorithm:
-    hash}) of any other, for SHA-256 and SHA-1; ImageError for a PE file that
-    cannot be read."""
+    hash}) of any other, for SHA-256 and SHA-1, a compressed source (SZDD) by
+    what it expands to; ImageError for a PE file that cannot be read,
+    ValueError for a compressed one cut short."""
+    if is_compressed(data):
+        data = expand(data)
     if is_pe_image(data):
         return "pe", {a: authenticode_digest(data, a) for a in DIGESTS}
     return "flat", {a: hashlib.new(a, data).digest() for a in DIGESTS}

@@ -5,8 +5,9 @@
 
 For every INF in FOLDER (*.inf beside each other), the catalog its [Version]
 names (CatalogFile.NTamd64, else .NT, else CatalogFile) is written beside it,
-a CatalogVersion 2 catalog as Inf2Cat writes one: every file of FOLDER and its
-subfolders (but the catalogs its INFs name) is a member twice, by its SHA-256
+a CatalogVersion 2 catalog as Inf2Cat writes one: the INFs that name it and
+every file they copy on 64-bit Windows (the sections its x64 models reach,
+[SourceDisksFiles] and .amd64, never .x86) are members twice, by its SHA-256
 and by its SHA-1, a PE file (.exe, .dll, .sys, ...) by its Authenticode image
 hash, any other by the hash of its bytes; each member names its file (in
 lower case) and OSAttr 2:10.0, the catalog the x64 releases of Windows 10 and
@@ -30,9 +31,8 @@ import re
 import sys
 
 from .catalog_file import file_hashes, write_catalog
-from .inf_file import copied_files, driver_ver, entries, hardware_ids, locate, read_inf
-from .package import catalog_name, package_files
-from .pe_image import ImageError
+from .inf_file import copied_files, driver_ver, entries, hardware_ids, locate_source, read_inf
+from .package import catalog_name
 
 
 def usage(problem):
@@ -76,7 +76,7 @@ def main():
                   and os.path.isfile(os.path.join(folder, n)))
     if not infs:
         sys.exit("make_catalog: %s: no INF in the folder" % folder)
-    problems, catalogs = [], []
+    problems, catalogs = [], {}
     for inf in infs:
         path = os.path.join(folder, inf)
         try:
@@ -91,34 +91,43 @@ def main():
         # A file [SourceDisksFiles] does not list comes from the LayoutFile
         # the INF names, when it names one: not from the package.
         layout = entries(sections, "version").get("layoutfile")
-        for copied, where, section, _, listed, _ in copied_files(sections):
-            if locate(folder, where) is None and (listed is not None or not layout):
+        covered = [(inf, inf)]
+        for copied, where, section, installed, listed, _ in copied_files(sections):
+            found = locate_source(folder, where)
+            if found is None and (listed is not None or not layout):
                 problems.append("%s: %s copied by [%s] is missing (looked for %s in the folder)"
                                 % (path, copied, section, where))
+            elif found is not None:
+                covered.append((os.path.relpath(found, folder).replace(os.sep, "/"), installed))
         at = time if time is not None else driver_date(sections)
         if at is None:
             problems.append("%s: no time for the catalog: give --time or SOURCE_DATE_EPOCH, or a DriverVer"
                             " date (mm/dd/yyyy) in [Version]" % path)
-        catalogs.append((path, name, at, hardware_ids(sections)))
+        # INFs that name one catalog share it.
+        catalog = catalogs.setdefault(name.lower(), {"name": name, "infs": [], "at": at, "ids": [], "files": []})
+        catalog["infs"].append(inf)
+        catalog["ids"] += [i for i in hardware_ids(sections) if i not in catalog["ids"]]
+        catalog["files"] += [c for c in covered if c not in catalog["files"]]
     if problems:
         sys.exit("\n".join("make_catalog: " + p for p in problems))
 
-    # Every catalog covers every file of the folder but the catalogs.
-    files = []
-    for relative in package_files(folder):
-        try:
-            with open(os.path.join(folder, relative), "rb") as f:
-                kind, hashes = file_hashes(f.read())
-        except (OSError, ImageError) as error:
-            sys.exit("make_catalog: %s: cannot be hashed: %s" % (os.path.join(folder, relative), error))
-        files.append((os.path.basename(relative), kind, hashes))
-    for path, name, at, ids in catalogs:
-        target = os.path.join(folder, name)
-        data = write_catalog(files, at, ids)
+    # Each catalog covers the INFs that name it and the files they copy on
+    # 64-bit Windows, as Inf2Cat lists them.
+    for catalog in catalogs.values():
+        files = []
+        for relative, name in sorted(catalog["files"], key=lambda p: (p[0].lower(), p)):
+            try:
+                with open(os.path.join(folder, relative), "rb") as f:
+                    kind, hashes = file_hashes(f.read())
+            except (OSError, ValueError) as error:  # ImageError, or a compressed file cut short
+                sys.exit("make_catalog: %s: cannot be hashed: %s" % (os.path.join(folder, relative), error))
+            files.append((name, kind, hashes))  # a compressed source under the name it expands to
+        target = os.path.join(folder, catalog["name"])
+        data = write_catalog(files, catalog["at"], catalog["ids"])
         with open(target + ".partial", "wb") as f:
             f.write(data)
         os.replace(target + ".partial", target)
-        print("wrote %s: %d files, for %s" % (target, len(files), os.path.basename(path)))
+        print("wrote %s: %d files, for %s" % (target, len(files), ", ".join(catalog["infs"])))
 
 
 if __name__ == "__main__":

@@ -36,36 +36,36 @@ with 1 when any file fails; an INF is named with its package folder
                unwind data, so an exception or a stack walk can pass through it
 
 For a printer package INF, the sample's or a driver team's own with the
-companions' lines pasted in (inf_check.py; the rules of Microsoft's INF
-reference and of InfVerif's published errors; the installers open most of
-these faults without a word, and then an installation fails or hangs):
+companions' lines pasted in (inf_check.py), read as 64-bit Windows reads it:
+the sections its x64 models reach (NTamd64, with or without an OS version,
+else undecorated; the install section NAME.NTamd64, NAME.NT or NAME and its
+parts; every section a read section names, CoreDriverSections and
+DataSection included), the companions' sections and the uninstall section;
+[SourceDisksNames] and [SourceDisksFiles] undecorated and .amd64, never .x86.
+A FAIL is what Windows refuses, what its INF parser cannot read, or what
+breaks the companions:
 
-  encoding     ANSI (ASCII only) or UTF-16LE; not UTF-8 with a BOM, not UTF-16BE
+  encoding     ANSI or UTF-16LE; not UTF-8 with a BOM, not UTF-16BE
   version      Signature "$Windows NT$" or "$Chicago$"; Class Printer with its
                GUID; Provider; DriverVer m/d/yyyy (one or two digits, '/' or
-               '-'), a real date, and w.x.y.z each below 65535, not 0.0.0.0;
-               a named CatalogFile lies beside it
-  models       each models section [Manufacturer] decorates NTamd64 (with or
-               without an OS version: NTamd64.10.0...16299) exists, and each
-               model's install section (NAME.NTamd64, NAME.NT or NAME)
+               '-'), a real date, and w.x.y.z each below 65535, not 0.0.0.0
+  models       each x64 models section exists, and each model's install section
   printer      each install section names a DriverFile or a core driver it
                needs (Needs=, CoreDriverSections=, a DataSection giving
-               DriverFile); its copy lists rename no file
-  sections     every section CopyFiles (or @file), AddReg, DelReg, DelFiles,
-               RenFiles and the like name exists, serving one kind of
-               directive (file lists may be shared); every section is named
-               by something (a directive, a model, DataSection, the
-               uninstaller); every %key% is in [Strings]
-  files        each file list has a destination: its own [DestinationDirs]
+               DriverFile); a v4 driver (ClassVer 4.0) and a core driver's own
+               section named by its GUID need none
+  sections     every section a read section names (CopyFiles or @file, AddReg,
+               DelReg, DelFiles, RenFiles and the like) exists, serving one
+               kind of directive (file lists may be shared); every %key% is in
+               [Strings]
+  files        each file list read has a destination: its own [DestinationDirs]
                entry or (for CopyFiles) DefaultDestDir, a documented DirID;
-               every copied file is in [SourceDisksFiles] (.amd64 first; or a
+               every file copied is in [SourceDisksFiles] (.amd64 first; or a
                LayoutFile) on a disk [SourceDisksNames] has, and lies in the
                package folder where they say (subfolders included)
   registry     roots HKCR, HKCU, HKLM, HKU or HKR; AddReg flags made of the
-               FLG_ADDREG_* bits (0x1000, 0x2000, 0x4000 included); no HKCU in
-               a device installation (it runs as LocalSystem); nothing under
-               HKLM\SYSTEM\CurrentControlSet\Services
-  companions   each install section of an NTamd64 model carrying them: its
+               FLG_ADDREG_* bits (0x1000, 0x2000, 0x4000 included)
+  companions   each install section of an x64 model carrying them: its
                .CoInstallers section writes HKR,,CoInstallers32,0x00010000 with
                "<DLL>,CoInstallerE" among its strings, a DLL it copies to the
                system folder (DirID 11); it or its .CoInstallers section writes
@@ -75,9 +75,13 @@ these faults without a word, and then an installation fails or hangs):
                section, any name) deletes it there (DelFiles) and removes the
                Run value (DelReg). An INF without them gets one FAIL line.
 
-Lines of "info NAME: ..." name what InfVerif makes an error only in its
-stricter modes (/u, /w, /k) and Windows installs: a co-installer, a registry
-root other than HKR (the Run value), a copy outside %SystemRoot% (the guard).
+Lines of "info NAME: ..." name what Windows installs but InfVerif's stricter
+modes (/u, /w, /k), Microsoft's signing service or a printer page advise
+against: a co-installer, a registry root other than HKR (the Run value), a
+copy outside %SystemRoot% (the guard), a printer copy list naming its source
+file, HKCU written in a device installation, non-ASCII text (outside
+comments) in an ANSI INF. Sections that nothing names Windows ignores, and
+so does the check.
 
 and its catalog (catalog_check.py; 64-bit Windows installs a third-party
 package only through a signed catalog that matches every file it copies):
