@@ -87,8 +87,8 @@ class MemberInfo2(core.Choice):  # version 2: which kind of subject interface pa
     _alternatives = [("pe", core.Null, {"implicit": 0}), ("flat", core.Null, {"implicit": 2})]
 
 
-def set_of(spec):
-    return type("SetOf" + spec.__name__, (core.SetOf,), {"_child_spec": spec})
+def set_of(child):
+    return type("SetOf" + child.__name__, (core.SetOf,), {"_child_spec": child})
 
 
 class MemberAttribute(core.Sequence):
