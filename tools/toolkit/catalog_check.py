@@ -18,6 +18,7 @@ import re
 import subprocess
 
 from .catalog_file import OS_ATTR_WINDOWS_10_11, CatalogError, file_hashes, read_catalog
+from .compressed import NotRead
 from .inf_file import copied_files, locate, locate_source, read_inf
 from .package import catalog_name, package_files
 
@@ -103,8 +104,11 @@ def check(inf, ca_file=None):
     for relative in package_files(folder):
         try:
             with open(os.path.join(folder, relative), "rb") as f:
-                hashed[relative] = file_hashes(f.read())[1]
-        except (OSError, ValueError) as error:  # ImageError, a compressed file cut short, a signed cabinet
+                hashed[relative] = file_hashes(f.read(), relative)[1]
+        except NotRead as error:  # a form Windows reads and this check does not: unchecked, said so
+            if relative in required:
+                notes.append("%s: %s is not checked: %s" % (where, relative, error))
+        except (OSError, ValueError) as error:  # ImageError, a compressed file cut short
             if relative in required:  # a file Windows checks
                 problems.append("%s: %s cannot be hashed: %s" % (where, relative, error))
     found = {(a, d) for hashes in hashed.values() for a, d in hashes.items() if d in listed[a]}
@@ -116,7 +120,7 @@ def check(inf, ca_file=None):
                                            if claimed else "is not a member (added after cataloging?)"))
     # A member for a file the INF copies that the folder lacks (a catalog may
     # list files of other packages too: those are no matter here).
-    names = {os.path.basename(r).lower() for r in hashed}
+    names = {os.path.basename(r).lower() for r in package_files(folder)} | {n.lower() for n in required.values()}
     copies = {c[3].lower() for c in copied_files(sections)}
     lacking = {m["file"] for m in catalog["members"] if m["algorithm"] and (m["algorithm"], m["digest"]) not in found
                and (m["file"] or "").lower() in copies - names}

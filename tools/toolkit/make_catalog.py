@@ -118,7 +118,7 @@ def main():
         for relative, name in sorted(catalog["files"], key=lambda p: (p[0].lower(), p)):
             try:
                 with open(os.path.join(folder, relative), "rb") as f:
-                    kind, hashes = file_hashes(f.read())
+                    kind, hashes = file_hashes(f.read(), relative)
             except (OSError, ValueError) as error:  # ImageError, or a compressed file cut short
                 sys.exit("make_catalog: %s: cannot be hashed: %s" % (os.path.join(folder, relative), error))
             if kind == "cab":  # its indirect data is a serialized object this tool does not write
