@@ -29,59 +29,45 @@ DIRIDS = {-1, 1, 10, 11, 12, 13, 17, 18, 20, 21, 23, 24, 25, 30, 50, 51, 52, 53,
     | set(range(16384, 32768)) | set(range(66000, 66005))
 OUTSIDE_SYSTEMROOT = {-1, 1, 24, 30, 53, 54} | set(range(16384, 32768))
 CORE_DRIVER = re.compile(r"\{[0-9a-f-]{36}\}", re.I)  # "Writing Core Drivers": an install section named by its GUID
-# What Windows installs but InfVerif's stricter modes, Microsoft's signing
-# service or a printer page advise against: notes, not faults.
+# What Windows installs but InfVerif's stricter modes (its codes: "INF
+# Validation Errors and Warnings"), the signing service or a printer page
+# advise against: notes. What the check refuses: rules, each with its page.
 STRICT = "an error only in InfVerif's stricter modes (/u, /w, /k); Windows installs it"
-NOTES = {
-    "legacy co-installer": STRICT,                      # InfVerif 1303 ("INF Validation Errors and Warnings")
-    "registry root other than HKR": STRICT,             # 1304
-    "copy outside %SystemRoot%": STRICT,                # 1306
-    "copy list naming its source file": "the printer CopyFiles page asks for destination names alone for"
-                                        " installs from a web page (Point and Print); Windows installs it",
-    "HKCU written in a device installation": "it is LocalSystem's hive, not a user's; Windows writes it",
-    "non-ASCII text in an ANSI INF": "Windows reads it in the machine's code page; UTF-16LE reads the same"
-                                     " everywhere",
-}
-
-
-# What the check refuses, each rule with the page it comes from (Microsoft's
-# INF and printer INF references; the companions' own form: the guide).
+NOTES = {"legacy co-installer": STRICT, "registry root other than HKR": STRICT, "copy outside %SystemRoot%": STRICT,
+         "copy list naming its source file": "the printer CopyFiles page asks for destination names alone for"
+                                             " installs from a web page (Point and Print); Windows installs it",
+         "HKCU written in a device installation": "it is LocalSystem's hive, not a user's; Windows writes it",
+         "non-ASCII text in an ANSI INF": "Windows reads it in the machine's code page; UTF-16LE reads the same"}
+SECTION, ADDREG, CO = "INF DDInstall Section", "INF AddReg Directive", "INF DDInstall.CoInstallers Section"
 RULES = {
     "encoding": ("is %s: Windows reads an INF as ANSI or UTF-16LE", "General Syntax Rules for INF Files"),
-    "signature": ('does not open as an INF: [Version] Signature is %r, not "$Windows NT$" or "$Chicago$"',
-                  "INF Version Section"),
+    "signature": ('does not open as an INF: Signature is %r, not "$Windows NT$" or "$Chicago$"', "INF Version Section"),
     "class": ("[Version] Class and ClassGuid are not Printer, %s", "System-Defined Device Setup Classes"),
     "provider": ("[Version] names no Provider", "INF Version Section"),
-    "driverver": ("[Version] DriverVer %r is not mm/dd/yyyy (or with '-'),w.x.y.z: a real date, each of w.x.y.z"
-                  " below 65535, not 0.0.0.0", "INF DriverVer Directive"),
+    "driverver": ("[Version] DriverVer %r is not mm/dd/yyyy,w.x.y.z (a real date; below 65535, not 0.0.0.0)",
+                  "INF DriverVer Directive"),
     "models": ("[Manufacturer] names the models section [%s], which does not exist", "INF Manufacturer Section"),
     "no models": ("[Manufacturer] names no models section: 64-bit Windows finds no model", "INF Manufacturer Section"),
     "install": ("[%s] model %s: no install section [%s] (nor .NTamd64, .NT)", "INF Models Section"),
     "string": ("%%%s%% is used but [Strings] does not define it", "INF Strings Section"),
-    "section": ("section [%s] named by %s does not exist", "INF DDInstall Section"),
-    "one kind": ("section [%s] is named by %s: a section serves one kind of directive", "INF DDInstall Section"),
+    "section": ("section [%s] named by %s does not exist", SECTION),
+    "one kind": ("section [%s] is named by %s: a section serves one kind of directive", SECTION),
     "destination": ("[%s] named by %s has no [DestinationDirs] entry%s", "INF DestinationDirs Section"),
     "dirid": ("[DestinationDirs] %s = %s: not a DirID", "Using Dirids, Printer Dirids"),
-    "listed": ("file %s copied by [%s] is not listed in [SourceDisksFiles] (or .amd64)",
-               "INF SourceDisksFiles Section"),
+    "listed": ("file %s copied by [%s] is not in [SourceDisksFiles] (or .amd64)", "INF SourceDisksFiles Section"),
     "disk": ("file %s is on disk %r, not in [SourceDisksNames] (or .amd64)", "INF SourceDisksNames Section"),
-    "missing": ("file %s copied by [%s] is missing from the package folder (looked for %s)",
-                "INF CopyFiles Directive"),
-    "driver": ("[%s] names neither a DriverFile nor a core driver it needs (Needs=, CoreDriverSections=, a"
-               " DataSection giving DriverFile): the class installer takes its name for the driver",
-               "Printer INF File Install Sections"),
-    "root": ("%s: root %r is not one of %s", "INF AddReg Directive"),
-    "flags": ("%s: flags %s are not made of FLG_ADDREG_* values (undefined bits, or a type of its own without"
-              " BINVALUETYPE)", "INF AddReg Directive"),
-    "companions": ("carries no companions' lines: no install section of an NTamd64 model (or its .CoInstallers"
-                   " section) writes CoInstallers32 or a Run value", "guide, section 2"),
-    "coinstaller": ('[%s.CoInstallers] registers no "<DLL>,CoInstallerE" among the strings of'
-                    " HKR,,CoInstallers32,0x00010000", "INF DDInstall.CoInstallers Section"),
-    "system folder": ("%s is not copied to the system folder (DirID 11) by [%s.CoInstallers]",
-                      "INF DDInstall.CoInstallers Section"),
+    "missing": ("file %s copied by [%s] is missing from the package folder (looked for %s)", "INF CopyFiles Directive"),
+    "driver": ("[%s] names neither a DriverFile nor a core driver it needs (Needs, CoreDriverSections, a DataSection's"
+               " DriverFile)", "Printer INF File Install Sections"),
+    "root": ("%s: root %r is not one of %s", ADDREG),
+    "flags": ("%s: flags %s are not made of FLG_ADDREG_* values", ADDREG),
+    "companions": ("carries no companions' lines: no x64 install section (or its .CoInstallers section) writes"
+                   " CoInstallers32 or a Run value", "guide, section 2"),
+    "coinstaller": ('[%s.CoInstallers] registers no "<DLL>,CoInstallerE" in HKR,,CoInstallers32,0x00010000', CO),
+    "system folder": ("%s is not copied to the system folder (DirID 11) by [%s.CoInstallers]", CO),
     "run": ("neither [%s] nor [%s.CoInstallers] writes the guard's Run value (HKLM,%s)", "guide, section 2"),
-    "run value": ("Run value %s ([%s] line %d) is %s, not a string (REG_SZ, REG_EXPAND_SZ) holding in double quotes"
-                  " the full path where the package copies that file", "Run and RunOnce Registry Keys"),
+    "run value": ("Run value %s ([%s] line %d) is %s, not a string holding in double quotes the full path where the"
+                  " package copies that file", "Run and RunOnce Registry Keys"),
     "removal": ("no section removes the guard: none has DelFiles of a list holding %s where it is copied",
                 "guide, section 2: [Companions_Uninstall]"),
     "run removal": ("[%s] deletes %s but its DelReg does not remove the Run value %s", "guide, section 2"),
@@ -122,8 +108,7 @@ def models(sections, problems):
                 problems.append(fault("install", name, model, field(fs, 0)))
             else:
                 installs.setdefault(install, []).append(model)
-    if not lines(sections, "manufacturer"):
-        problems.append(fault("no models"))
+    problems += [fault("no models")] if not lines(sections, "manufacturer") else []
     return installs
 
 
@@ -281,10 +266,9 @@ def check(path):
     encoding = {b"\xfe\xff": "UTF-16BE", b"\xef\xbb": "UTF-8 with a byte-order mark"}.get(raw[:2])
     if encoding:
         problems.append(fault("encoding", encoding))
-    elif raw[:2] != b"\xff\xfe":
-        for number_, line in enumerate(raw.decode("latin-1").splitlines(), 1):
-            if any(ord(c) > 0x7F for c in uncommented(line)):
-                notes.setdefault("non-ASCII text in an ANSI INF", []).append("line %d" % number_)
+    elif raw[:2] != b"\xff\xfe":  # non-ASCII outside comments
+        notes["non-ASCII text in an ANSI INF"] = ["line %d" % n for n, text in enumerate(
+            raw.decode("latin-1").splitlines(), 1) if any(ord(c) > 0x7F for c in uncommented(text))]
     signature = field(entries(sections, "version").get("signature", []), 0)
     if signature.lower() not in ("$windows nt$", "$chicago$"):
         return problems + [fault("signature", signature)], "", []
@@ -315,4 +299,4 @@ def check(path):
          "%d files copied, all in the package folder" % len(copied) if all(c[4] for c in copied) else
          "%d files copied, %d of them from the LayoutFile" % (len(copied), sum(not c[4] for c in copied))]
         + list(found)), ["%s (%s): %s" % (what, ", ".join(dict.fromkeys(where)), NOTES[what])
-                         for what, where in sorted(notes.items())]
+                         for what, where in sorted(notes.items()) if where]
