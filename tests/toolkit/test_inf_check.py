@@ -5,6 +5,7 @@ import hashlib
 import os
 import shutil
 import struct
+import zlib
 
 import pytest
 
@@ -22,7 +23,9 @@ FORMS = {  # name: (replacements in the INF, files added, the FAIL expected or N
     "copy list naming its source (compressed)": (
         [("CopyFiles=@ABC100.ppd ", "CopyFiles=@ABC100.ppd,ABC_UI "),
          ("[DestinationDirs]", "[ABC_UI]\nabc100ui.dll,abc100ui.dl_\nabc100ux.dll,abc100ui.dl_\n[DestinationDirs]"),
-         ("ABC100.ppd   = 1,ppd", "ABC100.ppd   = 1,ppd\nabc100ui.dl_ = 1")], ["abc100ui.dl_"], None),
+         ("ABC100.ppd   = 1,ppd", "ABC100.ppd   = 1,ppd\nabc100ui.dl_ = 1\nabc100cb.dll = 1"),
+         ("abc100ux.dll,abc100ui.dl_", "abc100ux.dll,abc100ui.dl_\nabc100cb.dll")], ["abc100ui.dl_", "abc100cb.dl_"],
+        None),
     "vendor core driver by GUID": (
         [("= ABC100.PPD, ABC_Printer_100_PS", '= ABC100.PPD, ABC_Printer_100_PS\n"%s" = %s,%s' % (GUID, GUID, GUID)),
          ("Needs=PSCRIPT.OEM,PSCRIPT_DATA", 'Needs=PSCRIPT.OEM,PSCRIPT_DATA\nCoreDriverSections="%s,ABC_CORE"' % GUID),
@@ -54,6 +57,17 @@ def szdd(data):
     return b"SZDD\x88\xf0\x27\x33A_" + struct.pack("<I", len(data)) + b"".join(b"\xff" + c for c in chunks)
 
 
+def cabinet(data, name):
+    """DATA as the one file of an MSZIP cabinet."""
+    packer = zlib.compressobj(9, zlib.DEFLATED, -15)
+    block = b"CK" + packer.compress(data) + packer.flush()
+    entry = struct.pack("<IIHHHH", len(data), 0, 0, 0, 0, 0x20) + name.encode() + b"\0"
+    first = 36 + 8 + len(entry)
+    total = first + 8 + len(block)
+    return (b"MSCF" + struct.pack("<IIIIIBBHHHHH", 0, total, 0, 44, 0, 3, 1, 1, 1, 0, 0, 0)
+            + struct.pack("<IHH", first, 1, 1) + entry + struct.pack("<IHH", 0, len(block), len(data)) + block)
+
+
 @pytest.mark.parametrize("form", FORMS)
 def test_printer_makers_forms(tmp_path, monkeypatch, form):
     replacements, added, refused = FORMS[form]
@@ -65,7 +79,8 @@ def test_printer_makers_forms(tmp_path, monkeypatch, form):
         text = text.replace(old, new)
     inf.write_bytes(text.replace("\r\n", "\n").replace("\n", "\r\n").encode("latin-1"))
     for name in added:
-        (tmp_path / "pkg" / "amd64" / name).write_bytes(szdd(b"expanded " + name.encode()))
+        packed = {"abc100ui.dl_": szdd, "abc100cb.dl_": lambda data: cabinet(data, "abc100cb.dll")}.get(name, bytes)
+        (tmp_path / "pkg" / "amd64" / name).write_bytes(packed(b"expanded " + name.encode()))
     problems = inf_check.check(str(inf))[0]
     assert problems == ([] if refused is None else [p for p in problems if refused in p]) and (refused is None or problems)
     if refused is None:  # the catalog lists the INF and its x64 files alone

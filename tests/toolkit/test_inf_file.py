@@ -12,6 +12,8 @@ STRINGS = '[Strings]\nName = "Printer, Inc."\nPct = "100%%"\n'
     ("a = b, \\\n   c\nd", [("a", ["b", "c"]), (None, ["d"])]),
     ("a = %Name%, %PCT%, %11%\\x", [("a", ["Printer, Inc.", "100%", "%11%\\x"])]),
     ("  A=B  ", [("A", ["B"])]),
+    ("a = 1\n[ Other ]\nx = 2\n [s] ; the same section again\nb = 3", [("a", ["1"]), ("b", ["3"])]),
+    ('a = "%Name%" , x""y', [("a", ["Printer, Inc.", "xy"])]),
 ])
 def test_lines_of_a_section(tmp_path, text, expected):
     for name, data in (("ansi.inf", ("[S]\n" + text + "\n" + STRINGS).encode("ascii")),

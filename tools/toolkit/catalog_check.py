@@ -10,7 +10,7 @@ the installation is refused. The catalog may be of either version, as
 MakeCat, Inf2Cat and Microsoft's signing service write them (catalog_file.py).
 The INF and every file it copies must match a member by its SHA-1 or SHA-256
 hash (the files Windows checks), and a member naming such a file must hold
-one of its hashes; every member must be a file of the package folder. With CA_FILE the
+one of its hashes; a member for a file it copies must find that file. With CA_FILE the
 catalog's signature must also verify against that root (osslsigncode verify).
 """
 import os
@@ -18,6 +18,7 @@ import re
 import subprocess
 
 from .catalog_file import OS_ATTR_WINDOWS_10_11, CatalogError, file_hashes, read_catalog
+from .compressed import NotRead
 from .inf_file import copied_files, locate, locate_source, read_inf
 from .package import catalog_name, package_files
 
@@ -95,17 +96,21 @@ def check(inf, ca_file=None):
     # The files as Windows hashes them. The INF and each file it copies must
     # be found by one of its hashes (Windows checks no other file of the
     # folder), and a member that names such a file must hold one of them.
-    hashed = {}
-    for relative in package_files(folder):
-        try:
-            with open(os.path.join(folder, relative), "rb") as f:
-                hashed[relative] = file_hashes(f.read())[1]
-        except (OSError, ValueError) as error:  # ImageError, or a compressed file cut short
-            problems.append("%s: %s cannot be hashed: %s" % (where, relative, error))
     # {path: the name it is installed as}: a compressed source is listed under its expanded name.
     required = dict([(os.path.basename(inf), os.path.basename(inf))] + [
         (os.path.relpath(p, folder).replace(os.sep, "/"), c[3]) for c, p in
         ((c, locate_source(folder, c[1])) for c in copied_files(sections)) if p])
+    hashed = {}
+    for relative in package_files(folder):
+        try:
+            with open(os.path.join(folder, relative), "rb") as f:
+                hashed[relative] = file_hashes(f.read(), relative)[1]
+        except NotRead as error:  # a form Windows reads and this check does not: unchecked, said so
+            if relative in required:
+                notes.append("%s: %s is not checked: %s" % (where, relative, error))
+        except (OSError, ValueError) as error:  # ImageError, a compressed file cut short
+            if relative in required:  # a file Windows checks
+                problems.append("%s: %s cannot be hashed: %s" % (where, relative, error))
     found = {(a, d) for hashes in hashed.values() for a, d in hashes.items() if d in listed[a]}
     for relative, base in ((r, n.lower()) for r, n in required.items() if r in hashed):
         hashes = hashed[relative]
@@ -113,9 +118,12 @@ def check(inf, ca_file=None):
             claimed = any(named.get((base, a)) for a in hashes)
             problems.append("%s: %s %s" % (where, relative, "does not match its member (changed after cataloging?)"
                                            if claimed else "is not a member (added after cataloging?)"))
-    names = {os.path.basename(r).lower() for r in hashed}
-    lacking = {m["file"] or m["digest"].hex() for m in catalog["members"] if m["algorithm"]
-               and (m["algorithm"], m["digest"]) not in found and (m["file"] or "").lower() not in names}
+    # A member for a file the INF copies that the folder lacks (a catalog may
+    # list files of other packages too: those are no matter here).
+    names = {os.path.basename(r).lower() for r in package_files(folder)} | {n.lower() for n in required.values()}
+    copies = {c[3].lower() for c in copied_files(sections)}
+    lacking = {m["file"] for m in catalog["members"] if m["algorithm"] and (m["algorithm"], m["digest"]) not in found
+               and (m["file"] or "").lower() in copies - names}
     problems += ["%s lists %s, which the package lacks" % (where, what) for what in sorted(lacking)]
 
     summary = "%s: %d files" % (where, len(set(required) & set(hashed)))

@@ -29,19 +29,55 @@ DIRIDS = {-1, 1, 10, 11, 12, 13, 17, 18, 20, 21, 23, 24, 25, 30, 50, 51, 52, 53,
     | set(range(16384, 32768)) | set(range(66000, 66005))
 OUTSIDE_SYSTEMROOT = {-1, 1, 24, 30, 53, 54} | set(range(16384, 32768))
 CORE_DRIVER = re.compile(r"\{[0-9a-f-]{36}\}", re.I)  # "Writing Core Drivers": an install section named by its GUID
-# What Windows installs but InfVerif's stricter modes, Microsoft's signing
-# service or a printer page advise against: notes, not faults.
+# What Windows installs but InfVerif's stricter modes (its codes: "INF
+# Validation Errors and Warnings"), the signing service or a printer page
+# advise against: notes. What the check refuses: rules, each with its page.
 STRICT = "an error only in InfVerif's stricter modes (/u, /w, /k); Windows installs it"
-NOTES = {
-    "legacy co-installer": STRICT,                      # InfVerif 1303 ("INF Validation Errors and Warnings")
-    "registry root other than HKR": STRICT,             # 1304
-    "copy outside %SystemRoot%": STRICT,                # 1306
-    "copy list naming its source file": "the printer CopyFiles page asks for destination names alone for"
-                                        " installs from a web page (Point and Print); Windows installs it",
-    "HKCU written in a device installation": "it is LocalSystem's hive, not a user's; Windows writes it",
-    "non-ASCII text in an ANSI INF": "Windows reads it in the machine's code page; UTF-16LE reads the same"
-                                     " everywhere",
+NOTES = {"legacy co-installer": STRICT, "registry root other than HKR": STRICT, "copy outside %SystemRoot%": STRICT,
+         "copy list naming its source file": "the printer CopyFiles page asks for destination names alone for"
+                                             " installs from a web page (Point and Print); Windows installs it",
+         "HKCU written in a device installation": "it is LocalSystem's hive, not a user's; Windows writes it",
+         "non-ASCII text in an ANSI INF": "Windows reads it in the machine's code page; UTF-16LE reads the same"}
+SECTION, ADDREG, CO = "INF DDInstall Section", "INF AddReg Directive", "INF DDInstall.CoInstallers Section"
+RULES = {
+    "encoding": ("is %s: Windows reads an INF as ANSI or UTF-16LE", "General Syntax Rules for INF Files"),
+    "signature": ('does not open as an INF: Signature is %r, not "$Windows NT$" or "$Chicago$"', "INF Version Section"),
+    "class": ("[Version] Class and ClassGuid are not Printer, %s", "System-Defined Device Setup Classes"),
+    "provider": ("[Version] names no Provider", "INF Version Section"),
+    "driverver": ("[Version] DriverVer %r is not mm/dd/yyyy,w.x.y.z (a real date; below 65535, not 0.0.0.0)",
+                  "INF DriverVer Directive"),
+    "models": ("[Manufacturer] names the models section [%s], which does not exist", "INF Manufacturer Section"),
+    "no models": ("[Manufacturer] names no models section: 64-bit Windows finds no model", "INF Manufacturer Section"),
+    "install": ("[%s] model %s: no install section [%s] (nor .NTamd64, .NT)", "INF Models Section"),
+    "string": ("%%%s%% is used but [Strings] does not define it", "INF Strings Section"),
+    "section": ("section [%s] named by %s does not exist", SECTION),
+    "one kind": ("section [%s] is named by %s: a section serves one kind of directive", SECTION),
+    "destination": ("[%s] named by %s has no [DestinationDirs] entry%s", "INF DestinationDirs Section"),
+    "dirid": ("[DestinationDirs] %s = %s: not a DirID", "Using Dirids, Printer Dirids"),
+    "listed": ("file %s copied by [%s] is not in [SourceDisksFiles] (or .amd64)", "INF SourceDisksFiles Section"),
+    "disk": ("file %s is on disk %r, not in [SourceDisksNames] (or .amd64)", "INF SourceDisksNames Section"),
+    "missing": ("file %s copied by [%s] is missing from the package folder (looked for %s)", "INF CopyFiles Directive"),
+    "driver": ("[%s] names neither a DriverFile nor a core driver it needs (Needs, CoreDriverSections, a DataSection's"
+               " DriverFile)", "Printer INF File Install Sections"),
+    "root": ("%s: root %r is not one of %s", ADDREG),
+    "flags": ("%s: flags %s are not made of FLG_ADDREG_* values", ADDREG),
+    "companions": ("carries no companions' lines: no x64 install section (or its .CoInstallers section) writes"
+                   " CoInstallers32 or a Run value", "guide, section 2"),
+    "coinstaller": ('[%s.CoInstallers] registers no "<DLL>,CoInstallerE" in HKR,,CoInstallers32,0x00010000', CO),
+    "system folder": ("%s is not copied to the system folder (DirID 11) by [%s.CoInstallers]", CO),
+    "run": ("neither [%s] nor [%s.CoInstallers] writes the guard's Run value (HKLM,%s)", "guide, section 2"),
+    "run value": ("Run value %s ([%s] line %d) is %s, not a string holding in double quotes the full path where the"
+                  " package copies that file", "Run and RunOnce Registry Keys"),
+    "removal": ("no section removes the guard: none has DelFiles of a list holding %s where it is copied",
+                "guide, section 2: [Companions_Uninstall]"),
+    "run removal": ("[%s] deletes %s but its DelReg does not remove the Run value %s", "guide, section 2"),
 }
+
+
+def fault(rule, *values):
+    """A FAIL line's text: the rule's words and, in brackets, its page."""
+    text, page = RULES[rule]
+    return "%s (%s)" % (text % values, page)
 
 
 def place(destination):
@@ -52,13 +88,12 @@ def place(destination):
 def check_version(sections, problems):
     version = entries(sections, "version")
     if (field(version.get("class", []), 0).lower(), field(version.get("classguid", []), 0).lower()) != PRINTER_CLASS:
-        problems.append("[Version] Class and ClassGuid are not Printer, %s" % PRINTER_CLASS[1].upper())
+        problems.append(fault("class", PRINTER_CLASS[1].upper()))
     if not field(version.get("provider", []), 0):
-        problems.append("[Version] names no Provider")
+        problems.append(fault("provider"))
     ver, text = driver_ver(sections), ",".join(version.get("driverver", []))
     if ver is None or ver[1] and (max(ver[1]) >= 65535 or not any(ver[1])):
-        problems.append("[Version] DriverVer %r is not mm/dd/yyyy (or with '-'),w.x.y.z: a real date, each of"
-                        " w.x.y.z below 65535, not 0.0.0.0" % text)
+        problems.append(fault("driverver", text))
 
 
 def models(sections, problems):
@@ -66,15 +101,14 @@ def models(sections, problems):
     installs = {}
     for name in x64_models(sections):
         if name.lower() not in sections:
-            problems.append("[Manufacturer] names the models section [%s], which does not exist" % name)
+            problems.append(fault("models", name))
         for _, model, fs in lines(sections, name):
             install = install_section(sections, field(fs, 0))
             if install is None:
-                problems.append("[%s] model %s: no install section [%s] (nor .NTamd64, .NT)" % (name, model, field(fs, 0)))
+                problems.append(fault("install", name, model, field(fs, 0)))
             else:
                 installs.setdefault(install, []).append(model)
-    if not lines(sections, "manufacturer"):
-        problems.append("[Manufacturer] names no models section: 64-bit Windows finds no model")
+    problems += [fault("no models")] if not lines(sections, "manufacturer") else []
     return installs
 
 
@@ -92,9 +126,9 @@ def named_sections(sections, read, problems):
                     continue
                 targets[directive].append(target)
                 if target.lower() not in sections and target[0] != "@" and directive != "Needs":
-                    problems.append("section [%s] named by %s does not exist" % (target, directive))
-    problems += ["section [%s] is named by %s: a section serves one kind of directive" % (
-        sections.get(t, (t,))[0], " and ".join(sorted(by.values()))) for t, by in kinds.items() if len(by) > 1]
+                    problems.append(fault("section", target, directive))
+    problems += [fault("one kind", sections.get(t, (t,))[0], " and ".join(sorted(by.values())))
+                 for t, by in kinds.items() if len(by) > 1]
     return targets
 
 
@@ -105,22 +139,20 @@ def check_files(sections, targets, copied, folder, where_to, problems, notes):
         for target in targets[directive]:
             to = where_to(target, directive != "CopyFiles")
             if not to and (target[0] == "@" or target.lower() in sections):
-                problems.append("[%s] named by %s has no [DestinationDirs] entry%s" % (target, directive, (
+                problems.append(fault("destination", target, directive, (
                     " and there is no DefaultDestDir" if directive == "CopyFiles" else " of its own")))
             elif to and number(field(to, 0)) not in DIRIDS:
-                problems.append("[DestinationDirs] %s = %s: not a DirID (Using Dirids, Printer Dirids)"
-                                % (target.lower(), field(to, 0)))
+                problems.append(fault("dirid", target.lower(), field(to, 0)))
             elif directive == "CopyFiles" and number(field(to, 0)) in OUTSIDE_SYSTEMROOT:
                 notes.setdefault("copy outside %SystemRoot%", []).append("[%s] to DirID %s" % (target, field(to, 0)))
     layout = field(entries(sections, "version").get("layoutfile", []), 0)
     for name, where, target, _, listed, disk in copied:
         if listed is None and not layout:
-            problems.append("file %s copied by [%s] is not listed in [SourceDisksFiles] (or .amd64)" % (name, target))
+            problems.append(fault("listed", name, target))
         elif listed is not None and disk is None:
-            problems.append("file %s is on disk %r, not in [SourceDisksNames] (or .amd64)" % (name, listed[0]))
+            problems.append(fault("disk", name, listed[0]))
         elif listed is not None and not locate_source(folder, where):
-            problems.append("file %s copied by [%s] is missing from the package folder (looked for %s)"
-                            % (name, target, where))
+            problems.append(fault("missing", name, target, where))
 
 
 def check_printer_install(sections, install, problems, notes):
@@ -133,8 +165,7 @@ def check_printer_install(sections, install, problems, notes):
     if not (v4 or CORE_DRIVER.fullmatch(install) or own.get("driverfile") or own.get("needs")
             or own.get("coredriversections") or data and (
                 "driverfile" in entries(sections, data) if data in sections else own.get("include"))):
-        problems.append("[%s] names neither a DriverFile nor a core driver it needs (Needs=, CoreDriverSections=, a"
-                        " DataSection giving DriverFile): the class installer takes its name for the driver" % install)
+        problems.append(fault("driver", install))
     for target in named(sections, install, "CopyFiles"):
         for line, key, fs in lines(sections, target):
             if key is None and (field(fs, 1) or field(fs, 2)):
@@ -149,15 +180,14 @@ def check_registry(sections, targets, device, problems, notes):
             for line, _, fs in lines(sections, target):
                 where, root, flags = "[%s] line %d" % (target, line), field(fs, 0).upper(), number(field(fs, 3))
                 if root not in ROOTS:
-                    problems.append("%s: root %r is not one of %s" % (where, field(fs, 0), ", ".join(ROOTS)))
+                    problems.append(fault("root", where, field(fs, 0), ", ".join(ROOTS)))
                 elif root != "HKR":
                     notes.setdefault("registry root other than HKR", []).append("%s,%s" % (root, field(fs, 1)))
                 if directive == "AddReg" and root == "HKCU" and target.lower() in device:
                     notes.setdefault("HKCU written in a device installation", []).append(where)
                 if directive == "AddReg" and (flags is None or flags & 0xFFFF & ~ADDREG_BITS
                                               or not flags & 1 and flags >> 16 > 2):
-                    problems.append("%s: flags %s are not made of FLG_ADDREG_* values (undefined bits, or a type"
-                                    " of its own without BINVALUETYPE)" % (where, field(fs, 3)))
+                    problems.append(fault("flags", where, field(fs, 3)))
 
 
 def reg_lines(sections, section, match):
@@ -176,27 +206,23 @@ def check_companions(sections, installs, where_to, copied, problems, found):
 
     carriers = [i for i in installs if writes(i, is_run) or writes(i, is_co)]
     if not carriers:
-        problems.append("carries no companions' lines: no install section of an NTamd64 model (or its .CoInstallers"
-                        " section) writes CoInstallers32 or a Run value (guide, section 2)")
+        problems.append(fault("companions"))
     guards = []
     for install in carriers:
         dlls = [e.split(",")[0] for _, _, fs in reg_lines(sections, install + ".CoInstallers", is_co) for e in fs[4:]
                 if (field(fs, 0).upper(), field(fs, 1), reg_type(fs)) == ("HKR", "", 0x10000)
                 and re.fullmatch(r"[^,\\/]+\.dll,CoInstallerE", e, re.I)]
         if not dlls:
-            problems.append('[%s.CoInstallers] registers no "<DLL>,CoInstallerE" among the strings of'
-                            " HKR,,CoInstallers32,0x00010000" % install)
+            problems.append(fault("coinstaller", install))
         lists = [t.lower() for t in named(sections, install + ".CoInstallers", "CopyFiles")]
         for dll in dlls:
             if "11" not in [field(where_to(t), 0) for _, _, t, n, _, _ in copied
                             if n.lower() == dll.lower() and t.lower() in lists]:
-                problems.append("%s is not copied to the system folder (DirID 11) by [%s.CoInstallers]"
-                                % (dll, install))
+                problems.append(fault("system folder", dll, install))
             found["co-installer %s,CoInstallerE to system32" % dll] = 1
         runs = writes(install, is_run)
         if not runs:
-            problems.append("neither [%s] nor [%s.CoInstallers] writes the guard's Run value (HKLM,%s)"
-                            % (install, install, RUN_KEY))
+            problems.append(fault("run", install, install, RUN_KEY))
         for target, line, fs in runs:
             data = ",".join(fs[4:])
             path = re.fullmatch(r'"%(-?\d+)%((?:\\[^\\"]+)*)\\[^\\"]+"', data)
@@ -204,9 +230,7 @@ def check_companions(sections, installs, where_to, copied, problems, found):
                       if n.lower() == re.split(r"[\\/]", data.strip('"'))[-1].lower()]
             if reg_type(fs) not in (0, 0x20000) or not path or (
                     path.group(1), path.group(2).strip("\\").lower()) not in [place(to) for _, to in copies]:
-                problems.append("Run value %s ([%s] line %d) is %s, not a string (REG_SZ, REG_EXPAND_SZ) holding in"
-                                " double quotes the full path where the package copies that file"
-                                % (field(fs, 2), target, line, data))
+                problems.append(fault("run value", field(fs, 2), target, line, data))
             found["guard run as %s" % data] = 1
             guards += [(field(fs, 2).lower(),) + c for c in copies[:1] if (field(fs, 2).lower(),) + c not in guards]
     # The package's uninstall section, which its uninstaller runs: it deletes the
@@ -222,11 +246,9 @@ def check_companions(sections, installs, where_to, copied, problems, found):
             is_run(fs) and field(fs, 2).lower() == value for _, _, fs in lines(sections, t))
             for t in named(sections, s, "DelReg"))]
         if not deleting:
-            problems.append("no section removes the guard: none has DelFiles of a list holding %s where it is copied"
-                            " (guide, section 2: [Companions_Uninstall])" % name)
+            problems.append(fault("removal", name))
         elif not removing:
-            problems.append("[%s] deletes %s but its DelReg does not remove the Run value %s"
-                            % (deleting[0], name, value))
+            problems.append(fault("run removal", deleting[0], name, value))
         uninstalls += deleting
         found.update(("[%s] removes the guard and its Run value" % s, 1) for s in removing)
     return uninstalls
@@ -243,19 +265,17 @@ def check(path):
     problems, notes, found = [], {}, {}
     encoding = {b"\xfe\xff": "UTF-16BE", b"\xef\xbb": "UTF-8 with a byte-order mark"}.get(raw[:2])
     if encoding:
-        problems.append("is %s: Windows reads an INF as ANSI or UTF-16LE" % encoding)
-    elif raw[:2] != b"\xff\xfe":
-        for number_, line in enumerate(raw.decode("latin-1").splitlines(), 1):
-            if any(ord(c) > 0x7F for c in uncommented(line)):
-                notes.setdefault("non-ASCII text in an ANSI INF", []).append("line %d" % number_)
+        problems.append(fault("encoding", encoding))
+    elif raw[:2] != b"\xff\xfe":  # non-ASCII outside comments
+        notes["non-ASCII text in an ANSI INF"] = ["line %d" % n for n, text in enumerate(
+            raw.decode("latin-1").splitlines(), 1) if any(ord(c) > 0x7F for c in uncommented(text))]
     signature = field(entries(sections, "version").get("signature", []), 0)
     if signature.lower() not in ("$windows nt$", "$chicago$"):
-        return problems + ['does not open as an INF: [Version] Signature is %r, not "$Windows NT$" or "$Chicago$"'
-                           % signature], "", []
+        return problems + [fault("signature", signature)], "", []
     folder = os.path.dirname(os.path.abspath(path))
     check_version(sections, problems)
     installs = models(sections, problems)
-    problems += ["%%%s%% is used but [Strings] does not define it" % key for key in sorted(undefined)]
+    problems += [fault("string", key) for key in sorted(undefined)]
     dests = entries(sections, "destinationdirs")
 
     def where_to(target, own_only=False):
@@ -279,4 +299,4 @@ def check(path):
          "%d files copied, all in the package folder" % len(copied) if all(c[4] for c in copied) else
          "%d files copied, %d of them from the LayoutFile" % (len(copied), sum(not c[4] for c in copied))]
         + list(found)), ["%s (%s): %s" % (what, ", ".join(dict.fromkeys(where)), NOTES[what])
-                         for what, where in sorted(notes.items())]
+                         for what, where in sorted(notes.items()) if where]

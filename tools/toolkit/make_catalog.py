@@ -118,9 +118,12 @@ def main():
         for relative, name in sorted(catalog["files"], key=lambda p: (p[0].lower(), p)):
             try:
                 with open(os.path.join(folder, relative), "rb") as f:
-                    kind, hashes = file_hashes(f.read())
+                    kind, hashes = file_hashes(f.read(), relative)
             except (OSError, ValueError) as error:  # ImageError, or a compressed file cut short
                 sys.exit("make_catalog: %s: cannot be hashed: %s" % (os.path.join(folder, relative), error))
+            if kind == "cab":  # its indirect data is a serialized object this tool does not write
+                sys.exit("make_catalog: %s: a cabinet file: this tool writes no cabinet members (Inf2Cat does)"
+                         % os.path.join(folder, relative))
             files.append((name, kind, hashes))  # a compressed source under the name it expands to
         target = os.path.join(folder, catalog["name"])
         data = write_catalog(files, catalog["at"], catalog["ids"])

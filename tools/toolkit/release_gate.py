@@ -43,7 +43,7 @@ parts; every section a read section names, CoreDriverSections and
 DataSection included), the companions' sections and the uninstall section;
 [SourceDisksNames] and [SourceDisksFiles] undecorated and .amd64, never .x86.
 A FAIL is what Windows refuses, what its INF parser cannot read, or what
-breaks the companions:
+breaks the companions; each ends with the page its rule comes from:
 
   encoding     ANSI or UTF-16LE; not UTF-8 with a BOM, not UTF-16BE
   version      Signature "$Windows NT$" or "$Chicago$"; Class Printer with its
