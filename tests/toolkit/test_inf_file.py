@@ -1,7 +1,8 @@
 """The INF reader reads a section's lines as the device installer does."""
 import pytest
 
-from toolkit.inf_file import hardware_ids, lines, read_inf
+from toolkit.inf_file import lines, read_inf
+from toolkit.package import hardware_ids
 
 STRINGS = '[Strings]\nName = "Printer, Inc."\nPct = "100%%"\n'
 

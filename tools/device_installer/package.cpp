@@ -34,7 +34,7 @@ static HINF OpenInf(const wchar_t *path)
 /* The hardware ID of the INF's first model: [Manufacturer] names the models
    section, and its NTamd64 decoration (NTamd64 alone or with an OS version,
    NTamd64.10.0...) is the one 64-bit Windows reads, else the undecorated
-   one: the toolkit's INF reader chooses the same. */
+   one: the toolkit's package reader chooses the same. */
 static BOOL ReadModelHardwareId(const wchar_t *infPath, wchar_t *id, DWORD units)
 {
     HINF inf = OpenInf(infPath);

@@ -8,6 +8,7 @@ the build and the release run on ours. One module per job, each job a command:
     python3 -m toolkit.write_zip ...           the release's zip
 
 with tools/ on PYTHONPATH. The readers they share: inf_file (an INF as the
-device installer reads it), package (a package folder: its catalog and its
-files), catalog_file (catalogs, on asn1crypto), pe_image (PE files, on
+device installer reads it), package (a package as 64-bit Windows reads it: the
+sections its x64 models reach, the files they copy, its catalog),
+compressed (compressed sources), catalog_file (catalogs, on asn1crypto), pe_image (PE files, on
 pefile). The checks: binary_check, inf_check, catalog_check."""

@@ -19,8 +19,8 @@ import subprocess
 
 from .catalog_file import OS_ATTR_WINDOWS_10_11, CatalogError, file_hashes, read_catalog
 from .compressed import NotRead
-from .inf_file import copied_files, locate, locate_source, read_inf
-from .package import catalog_name, package_files
+from .inf_file import locate, read_inf
+from .package import catalog_name, copied_files, locate_source, package_files
 
 
 def signature_problem(path, ca_file):

@@ -1,7 +1,7 @@
 """The release gate's check of a printer driver package INF carrying the companions'
 lines, the sample packages' or a driver team's own: release_gate.py calls check(path)
 for every FILE ending in .inf and prints its problems as FAIL lines, its notes as
-info lines. The INF is read as 64-bit Windows reads it (inf_file.py): the sections
+info lines. The INF is read as 64-bit Windows reads it (package.py): the sections
 its x64 models reach, the companions' sections and the uninstall section. A FAIL
 is what Windows refuses or its INF parser cannot read, and what breaks the
 companions; what only InfVerif's stricter modes or Microsoft's signing service
@@ -10,8 +10,9 @@ object to, and Windows installs, is a note (NOTES).
 import os
 import re
 
-from .inf_file import (FILE_LISTS, DIRECTIVES, copied_files, driver_ver, entries, field, install_section, lines,
-                       locate_source, named, number, read_inf, uncommented, x64_models, x64_sections)
+from .inf_file import driver_ver, entries, field, lines, named, number, read_inf, uncommented
+from .package import (DIRECTIVES, FILE_LISTS, copied_files, install_section, locate_source, x64_models,
+                      x64_sections)
 
 PRINTER_CLASS = ("printer", "{4d36e979-e325-11ce-bfc1-08002be10318}")
 ROOTS = ("HKCR", "HKCU", "HKLM", "HKU", "HKR")
@@ -97,7 +98,7 @@ def check_version(sections, problems):
 
 
 def models(sections, problems):
-    """{install section: [model]} of the x64 models (inf_file.x64_models)."""
+    """{install section: [model]} of the x64 models (package.x64_models)."""
     installs = {}
     for name in x64_models(sections):
         if name.lower() not in sections:

@@ -31,8 +31,8 @@ import re
 import sys
 
 from .catalog_file import file_hashes, write_catalog
-from .inf_file import copied_files, driver_ver, entries, hardware_ids, locate_source, read_inf
-from .package import catalog_name
+from .inf_file import driver_ver, entries, read_inf
+from .package import catalog_name, copied_files, hardware_ids, locate_source
 
 
 def usage(problem):

@@ -1,10 +1,12 @@
-"""A driver package folder: the catalog an INF names and where it lies, and
-the files the package's catalogs cover. The catalog tool and the checks read
-both from here, so they agree."""
+"""A driver package as 64-bit Windows reads it: the sections its x64 models
+reach, the files they copy and where they lie in the folder (compressed or
+not), its hardware IDs, the catalog an INF names and the files of the folder.
+The catalog tool, the checks and the device installer's package mode read it
+the same way."""
 import os
 import re
 
-from .inf_file import entries, field, read_inf
+from .inf_file import entries, field, lines, locate, named, read_inf
 
 # The CatalogFile entries of [Version], the one 64-bit Windows reads first.
 CATALOG_KEYS = ("catalogfile.ntamd64", "catalogfile.nt", "catalogfile")
@@ -51,3 +53,122 @@ def package_files(folder):
             if relative.lower() not in skip:
                 found.append(relative)
     return sorted(found, key=lambda p: (p.lower(), p))
+
+
+def locate_source(folder, relative):
+    """Where a copied file's source lies: under its name, else under its
+    compressed name (the last character '_': xyzui.dl_ for xyzui.dll), which
+    SetupAPI expands as it copies it; None when neither is there."""
+    return locate(folder, relative) or (locate(folder, relative[:-1] + "_") if relative[-1:] != "_" else None)
+
+
+# The directives that name sections ("INF DDInstall Section" and the pages
+# of each directive), and the fields of those that name one in a field of
+# their own (AddService: the service and event log sections; DataSection).
+FILE_LISTS = ("CopyFiles", "DelFiles", "RenFiles")
+DIRECTIVES = FILE_LISTS + ("AddReg", "DelReg", "BitReg", "UpdateInis", "UpdateIniFields", "Ini2Reg", "Needs",
+                           "AddProperty", "DelProperty", "RegisterDlls", "UnregisterDlls", "ProfileItems",
+                           "AddPowerSetting")
+NAMING_FIELDS = {"datasection": slice(0, 1), "addservice": slice(2, 4), "addinterface": slice(2, 3),
+                 "wmiinterface": slice(2, 3), "addcomponent": slice(2, 3), "addsoftware": slice(2, 3),
+                 "addeventprovider": slice(1, 2)}
+# The parts of an install section that the device installer reads with it.
+INSTALL_PARTS = ("", ".coinstallers", ".hw", ".services", ".interfaces", ".wmi", ".events", ".components",
+                 ".software", ".factdef", ".logconfigoverride")
+
+
+def x64_models(sections):
+    """The models sections 64-bit Windows reads ("Creating INF Files for
+    Multiple Platforms"): for each [Manufacturer] line, those it decorates
+    NTamd64 (with or without an OS version: NTamd64.10.0...16299), else its
+    undecorated one. The device installer's package mode chooses the same."""
+    found = []
+    for _, _, fs in lines(sections, "manufacturer"):
+        decorated = [field(fs, 0) + "." + d for d in fs[1:] if re.fullmatch(r"ntamd64(\..*)?", d, re.I)]
+        found += decorated or [field(fs, 0)]
+    return found
+
+
+def install_section(sections, name):
+    """The install section 64-bit Windows uses for a model's NAME: NAME.NTamd64,
+    else NAME.NT, else NAME; None when there is none."""
+    return next((sections[n.lower()][0] for n in (name + ".NTamd64", name + ".NT", name)
+                 if n.lower() in sections), None)
+
+
+def section_names(sections, name):
+    """The sections the lines of a section name: by its directives, in fields of
+    AddService and the like, DataSection, and CoreDriverSections (each quoted
+    field a core driver's GUID and the sections of it to read)."""
+    found = []
+    for _, key, fs in lines(sections, name):
+        key = (key or "").lower()
+        if key in [d.lower() for d in DIRECTIVES]:
+            found += [f for f in fs if f]
+        elif key in NAMING_FIELDS:
+            found += [f for f in fs[NAMING_FIELDS[key]] if f]
+        elif key == "coredriversections":
+            found += [p.strip() for f in fs for p in f.split(",")[1:] if p.strip()]
+    return found
+
+
+def x64_sections(sections, also=()):
+    """The lower-case names of the sections 64-bit Windows reads: its x64
+    models, the install sections they name with their parts, every section a
+    read section names, and the sections ALSO names (an uninstall section)."""
+    todo = [m.lower() for m in x64_models(sections)] + [a.lower() for a in also]
+    for models in x64_models(sections):
+        for _, _, fs in lines(sections, models):
+            install = install_section(sections, field(fs, 0))
+            todo += [install.lower() + p for p in INSTALL_PARTS] if install else []
+    read = set()
+    while todo:
+        name = todo.pop()
+        if name not in read and name in sections:
+            read.add(name)
+            todo += [n.lower() for n in section_names(sections, name)]
+    return read
+
+
+def copied_files(sections, read=None):
+    """(file name, its path in the package folder, the section or @file that
+    copies it, the name it is installed as, its [SourceDisksFiles] entry or
+    None, its disk's [SourceDisksNames] entry or None) of every file a CopyFiles
+    directive of a READ section (by default what 64-bit Windows reads) copies,
+    once per section, in the INF's order. The path comes from
+    [SourceDisksFiles] (its subfolder) and [SourceDisksNames] (the disk's path),
+    the .amd64 decorations first, as 64-bit Windows looks them up (never .x86);
+    a file listed in neither lies at the top."""
+    read = x64_sections(sections) if read is None else read
+    targets = []
+    for lname, (name, _) in sections.items():
+        if lname in read:
+            for target in named(sections, name, "CopyFiles"):
+                if target.lower() not in [t.lower() for t in targets]:
+                    targets.append(target)
+    disks = dict(entries(sections, "sourcedisksnames"), **entries(sections, "sourcedisksnames.amd64"))
+    sources = dict(entries(sections, "sourcedisksfiles"), **entries(sections, "sourcedisksfiles.amd64"))
+    copied, seen = [], set()
+    for target in targets:
+        lines = [[target[1:]]] if target.startswith("@") else \
+            [([k] if k is not None else []) + fs for _, k, fs in sections.get(target.lower(), ("", []))[1]]
+        for fs in lines:
+            name = field(fs, 1) or field(fs, 0)
+            if not name or (name.lower(), target.lower()) in seen:
+                continue
+            seen.add((name.lower(), target.lower()))
+            listed = sources.get(name.lower())
+            disk = disks.get(field(listed or [], 0))
+            parts = "/".join((field(disk or [], 3), field(listed or [], 1), name)).replace("\\", "/").split("/")
+            copied.append((name, "/".join(p for p in parts if p), target, field(fs, 0), listed, disk))
+    return copied
+
+
+def hardware_ids(sections):
+    """The IDs (hardware and compatible) the x64 models name, in lower case
+    and in order, each once."""
+    ids = []
+    for models in x64_models(sections):
+        for _, _, fs in lines(sections, models):
+            ids += [i.lower() for i in fs[1:] if i and i.lower() not in ids]
+    return ids
