@@ -105,7 +105,7 @@ configure() {
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
           -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE="$(command -v python3)" "$@" >/dev/null
     # Which toolchain builds: the same bytes come only from the same one.
-    sed -n '2,$s/^/== /p' "$BUILD/dist/TOOLCHAIN.txt"
+    "$ROOT/cmake/toolchain.sh" record "$LLVM_BIN" | sed -n '2,$s/^/== /p'
 }
 
 # dist/ holds exactly what the build lists in its MANIFEST (and what a
