@@ -37,10 +37,10 @@ mkdir -p "$cache/archives/partial"
 started=$(date +%s)
 
 for tool in debootstrap git; do
-    command -v $tool >/dev/null && continue
+    command -v "$tool" >/dev/null && continue
     echo "== installing: $tool"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $tool >/dev/null ||
-        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $tool >/dev/null; }
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$tool" >/dev/null ||
+        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$tool" >/dev/null; }
 done
 
 # The removal of a root never crosses into a mounted file system (it holds
@@ -69,16 +69,13 @@ remove_tree "$root"
 cp -a "$base" "$root"
 rm -f "$root/.complete"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
-# The checkout as a clone of it has it, with the working tree's changes:
-# files changed or new (not ignored) copied in, files deleted removed.
-git clone -q --no-hardlinks "$source_root" "$root/src"
-(cd "$source_root" && git ls-files -z --cached --others --exclude-standard |
-    xargs -0 -I{} sh -c '[ -e "{}" ] && printf "%s\0" "{}"' | tar --null -T - -cf -) | tar -xf - -C "$root/src"
-(cd "$source_root" && git ls-files -z --deleted) | (cd "$root/src" && xargs -0 -r rm -f --)
+# The checkout as a clone of it has it, with the working tree's changes.
+"$here/copy_checkout.sh" "$source_root" "$root/src"
 
 # The run: in namespaces of its own, so that its mounts (proc, sys and dev
 # in the root, apt's package cache kept outside it) and every process it
-# leaves (a Wine server) end with it.
+# leaves (a Wine server) end with it. The mode reaches ./build.sh as an
+# argument, never as shell code.
 echo "== ./build.sh $mode in $name (log: $log)"
 set +e
 unshare --mount --propagation private --pid --fork /bin/bash -c '
@@ -88,9 +85,9 @@ unshare --mount --propagation private --pid --fork /bin/bash -c '
     mount --rbind /sys "$r/sys"
     mount --rbind /dev "$r/dev"
     mount --bind "$archives" "$r/var/cache/apt/archives"
-    exec chroot "$r" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
+    exec chroot "$r" /usr/bin/env -i --chdir=/src HOME=/root LANG=C.UTF-8 TERM=dumb \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        /bin/bash -c "cd /src && nice -n 10 ./build.sh $mode"
+        /usr/bin/nice -n 10 ./build.sh "$mode"
 ' run "$root" "$cache/archives" "$mode" >"$log" 2>&1
 rc=$?
 set -e
