@@ -14,8 +14,9 @@
 #   root/       this run's root: a copy of base/, made afresh each run
 #   run.log     the whole output of the run
 # Prints the toolchain record of the build, CTest's summary and the time
-# taken; exits with the exit code of ./build.sh. DEBIAN_MIRROR names another
-# package mirror (default http://deb.debian.org/debian).
+# taken; exits with the exit code of ./build.sh. The base root comes from the
+# Debian archive this machine's apt sources name; DEBIAN_MIRROR names another
+# mirror (tools/distro/mirror.sh prints the one used).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source_root=$(cd "$here/../.." && pwd)
@@ -24,17 +25,19 @@ die() { echo "distro/run.sh: $*" >&2; exit 2; }
 case "${1:-}" in
 debian13) suite=trixie ;;
 debian12) suite=bookworm ;;
-*) sed -n '2,19s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+*) sed -n '2,20s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
 esac
 name=$1 mode=${2:-test}
 [ "$(id -u)" -eq 0 ] || die "needs root (debootstrap, chroot and the mounts of /proc, /sys and /dev)"
-mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 build=${BUILD_DIR:-$source_root/build}
 mkdir -p "$build"
 cache=$(cd "$build" && pwd)/distro/$name
 base=$cache/base root=$cache/root log=$cache/run.log
 mkdir -p "$cache/archives/partial"
 started=$(date +%s)
+# The mirror is needed only to make the base root.
+mirror=
+[ -f "$base/.complete" ] || mirror=$("$here/mirror.sh") || exit 2
 
 for tool in debootstrap git; do
     command -v "$tool" >/dev/null && continue
