@@ -161,6 +161,16 @@ TEST_F(CoinstallerSystem, EveryHiveThatKnowsThePrinterGetsItAsDefaultAndNoOtherV
     EXPECT_EQ(StringOf(windows[L"Device"]), L"Coinst Other,winspool,LPT1:");
 }
 
+/* A usage error: one line naming it, then the usage, and exit code 2. */
+TEST(DeviceInstallerUsage, UnknownArgumentIsNamedOnTheLineBeforeTheUsage)
+{
+    DWORD code = 0;
+    std::string output;
+    ASSERT_TRUE(RunProcess(Quote(ToolPath(L"device_installer.exe")) + L" --bogus", 30000, &code, &output));
+    EXPECT_EQ(code, 2u) << output;
+    EXPECT_EQ(output.find("device_installer: unknown argument --bogus\nusage: device_installer"), 0u) << output;
+}
+
 TEST_F(CoinstallerSystem, DriverNameDifferingOnlyInLetterCaseMatches)
 {
     Queue(L"Coinst Case", L"Coinst Case Model", L"USB002");

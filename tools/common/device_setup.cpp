@@ -118,7 +118,6 @@ BOOL CreatePrinterDevice(PrinterDevice *device, const wchar_t *infPath, const wc
         return FALSE;
     if (!SetupDiBuildDriverInfoList(device->hSet, &device->data, SPDIT_COMPATDRIVER))
         return Fail(device, L"SetupDiBuildDriverInfoList(SPDIT_COMPATDRIVER)");
-    device->driversBuilt = TRUE;
     return Request(device, DIF_SELECTBESTCOMPATDRV, L"SetupDiCallClassInstaller(DIF_SELECTBESTCOMPATDRV)");
 }
 
@@ -186,13 +185,11 @@ BOOL SetDevicePortName(PrinterDevice *device, const wchar_t *portName, PortNameF
 
 void FreePrinterDevice(PrinterDevice *device)
 {
+    /* The set's driver lists go with it. */
     if (device->hSet == INVALID_HANDLE_VALUE || device->hSet == NULL)
         return;
-    if (device->driversBuilt)
-        SetupDiDestroyDriverInfoList(device->hSet, &device->data, SPDIT_COMPATDRIVER);
     SetupDiDestroyDeviceInfoList(device->hSet);
     device->hSet = INVALID_HANDLE_VALUE;
-    device->driversBuilt = FALSE;
 }
 
 BOOL RemovePrinterDevice(PrinterDevice *device)

@@ -29,7 +29,6 @@ struct PrinterDevice {
     HDEVINFO hSet;
     SP_DEVINFO_DATA data;
     BOOL registered;           /* the device is registered: removing it takes DIF_REMOVE */
-    BOOL driversBuilt;
     wchar_t instanceId[DEVICE_TEXT_UNITS];
     wchar_t error[DEVICE_TEXT_UNITS];   /* what failed, for the caller to show */
 };

@@ -72,7 +72,7 @@ void ShowUsage(void)
 
 static int Bad(const wchar_t *what, const wchar_t *detail)
 {
-    Notice(L"%ls%ls\n", what, detail ? detail : L"");
+    Notice(L"%ls%ls", what, detail ? detail : L"");
     ShowUsage();
     return EXIT_USAGE;
 }
@@ -84,6 +84,7 @@ int ParseArguments(int argc, wchar_t **argv, InstallerOptions *options)
     int packageModes = 0;
 
     ZeroMemory(options, sizeof(*options));
+    options->mode = MODE_CALL_COINSTALLER;
     options->hardwareId = L"TESTPRINTER_HWID";
     options->portName = L"USB001";
     options->portForm = PORT_NAME_TERMINATED;
@@ -179,7 +180,6 @@ int ParseArguments(int argc, wchar_t **argv, InstallerOptions *options)
             return Bad(L"the port name or the hardware ID is empty", NULL);
         return 0;
     }
-    options->mode = options->viaClassInstaller ? MODE_CLASS_INSTALLER : MODE_COINSTALLER;
     if ((options->coinstallerPath != NULL) == (options->viaClassInstaller != FALSE))
         return Bad(L"give exactly one of --coinstaller DLL and --class-installer", NULL);
     if ((options->model != NULL) == (options->infPath != NULL))
