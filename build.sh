@@ -105,7 +105,7 @@ configure() {
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
           -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE="$(command -v python3)" "$@" >/dev/null
     # Which toolchain builds: the same bytes come only from the same one.
-    sed -n '2,$s/^/== /p' "$BUILD/dist/TOOLCHAIN.txt"
+    "$ROOT/cmake/toolchain.sh" record "$LLVM_BIN" | sed -n '2,$s/^/== /p'
 }
 
 # dist/ holds exactly what the build lists in its MANIFEST (and what a
@@ -213,14 +213,17 @@ release)
             "$ROOT/tools/release/make_release.sh" "$@"
         fi
     }
-    # Settings that would stop the release stop it before the build (and
-    # leave no release of an earlier run behind).
-    release_script --check-settings "$ROOT/dist/release"
+    # Settings, or a dist/release/ or zip that is no earlier release's, that
+    # would stop the release stop it before anything is installed or built
+    # (the check needs nothing the build installs, and removes nothing). The
+    # release is made from the build's own dist, of which dist/ is a copy: it
+    # may not be written into the folder it is made from.
+    release_script --check-settings "$BUILD/dist" "$ROOT/dist/release"
     need_packages
     configure -DBUILD_TESTING=OFF
     cmake --build "$BUILD" --target deliverables -j "$jobs"
     collect_dist
-    release_script "$ROOT/dist" "$ROOT/dist/release" "$BUILD/signing"
+    release_script "$BUILD/dist" "$ROOT/dist/release" "$BUILD/signing"
     ;;
 guide)
     need_packages

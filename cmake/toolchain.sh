@@ -9,8 +9,9 @@
 #   toolchain.sh gcc-lib     the mingw-w64 GCC runtime's folder (libgcc, libstdc++)
 #   toolchain.sh packages    the LLVM packages to install (exit 1 when apt offers
 #                            none of the supported releases)
-#   toolchain.sh record      the toolchain record: what compiles, links and
-#                            finishes the binaries, with each package's version
+#   toolchain.sh record [DIR] the toolchain record: what compiles, links and
+#                            finishes the binaries (the LLVM tools in DIR, by
+#                            default the ones chosen here), with each package's version
 set -euo pipefail
 SUPPORTED_LLVM="19 16"
 MINGW_TRIPLE=x86_64-w64-mingw32
@@ -78,8 +79,8 @@ llvm_dir() {
 }
 
 record() {
-    local bin gcc
-    bin=$(llvm_dir)
+    local bin=${1:-} gcc
+    [ -n "$bin" ] || bin=$(llvm_dir)
     gcc=$(gcc_lib)
     echo "The toolchain of this build. The same sources give the same bytes only with the same toolchain."
     line system /etc/os-release "$(. /etc/os-release && echo "$PRETTY_NAME")"
@@ -100,6 +101,6 @@ packages)
     v=$(distribution_llvm || installed_llvm || offered_llvm) ||
         { echo "toolchain.sh: the distribution's packages offer none of the supported LLVM releases ($SUPPORTED_LLVM)" >&2; exit 1; }
     echo "clang-$v lld-$v llvm-$v" ;;
-record) record ;;
+record) record "${2:-}" ;;
 *) sed -n '2,14s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
 esac

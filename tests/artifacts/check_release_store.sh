@@ -5,7 +5,8 @@
 # the PDB's own GUID and age, and the binary's time stamp and image size, read
 # here with the LLVM tools), SHA256SUMS that sha256sum -c accepts and that
 # names every file, and a zip named with the version of version.rc holding the
-# same files; the same certificate gives the same zip twice.
+# same files; the same certificate gives the same zip twice. And where a
+# release may not be made: a folder or zip of the user's, or inside DIST.
 #   check_release_store.sh SOURCE DIST BUILD
 set -u
 source_dir=$1 dist=$2 tr=$3/test-release
@@ -39,6 +40,7 @@ for kind in pfx default again; do
     rel=$tr/$kind/release
     cp "$tmp/expected" "$tmp/want"
     echo SHA256SUMS >>"$tmp/want"
+    echo RELEASE.txt >>"$tmp/want"
     [ $kind = pfx ] || printf '%s\n' TEST-SIGNED.txt test-signer.cer test-signing.cer >>"$tmp/want"
     LC_ALL=C sort -o "$tmp/want" "$tmp/want"
     (cd "$rel" && find . -type f -printf '%P\n' | LC_ALL=C sort) >"$tmp/have"
@@ -82,4 +84,23 @@ done
 cmp -s "$tr/default/printer-companions-$version.zip" "$tr/again/printer-companions-$version.zip" ||
     bad again "a second release with the same test certificate gave another zip"
 [ $fail = 0 ] && echo "ok the same certificate gives the same zip"
+
+# Where a release may not go, each refused before anything is removed: a
+# folder holding a file of the user's, a folder inside DIST, beside a zip of
+# the user's; --check-settings leaves an earlier release and its zip in place.
+release() { (unset SIGNING_PFX SIGNING_PKCS11_MODULE SIGNING_TIMESTAMP_URL SIGNING_PASSWORD
+             "$source_dir/tools/release/make_release.sh" "$@" "$tmp/signing") >"$tmp/log" 2>&1; }
+zip=printer-companions-$version.zip
+mkdir -p "$tmp/mine" "$tmp/beside" "$tmp/earlier"
+echo notes >"$tmp/mine/notes.txt"; echo mine >"$tmp/beside/$zip"
+cp -r "$tr/default/release" "$tr/default/$zip" "$tmp/earlier/"
+! release "$tr/dist" "$tmp/mine" && grep -qF "mine exists and is no release this script made" "$tmp/log" &&
+    [ "$(cat "$tmp/mine/notes.txt")" = notes ] || bad refused "a folder holding a file: $(cat "$tmp/log")"
+! release "$tr/dist" "$tr/dist/release" && grep -qF "/release is DIST (" "$tmp/log" &&
+    [ ! -e "$tr/dist/release" ] || bad refused "OUT inside DIST: $(cat "$tmp/log")"
+! release "$tr/dist" "$tmp/beside/release" && grep -qF "$zip exists and is not a zip made by this script" "$tmp/log" &&
+    [ "$(cat "$tmp/beside/$zip")" = mine ] || bad refused "beside a zip of the user's: $(cat "$tmp/log")"
+release --check-settings "$tr/dist" "$tmp/earlier/release" && diff -r "$tr/default/release" "$tmp/earlier/release" &&
+    cmp "$tr/default/$zip" "$tmp/earlier/$zip" || bad check-settings "the earlier release is not kept: $(cat "$tmp/log")"
+[ $fail = 0 ] && echo "ok a folder or zip of the user's and OUT inside DIST are refused, --check-settings removes nothing"
 exit $fail

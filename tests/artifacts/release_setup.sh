@@ -14,7 +14,7 @@
 #             three days left (its root kept as old-root.pem)
 #   refused/  runs that must stop: <case>.log their output, <case>.rc their exit
 #             code, <case>/ where their release would be (for notimestamp, with
-#             an older release and zip there first), <case>.starts the
+#             a copy of default/'s release and zip there first), <case>.starts the
 #             programs they started (notimestamp: SIGNING_PFX without
 #             SIGNING_TIMESTAMP_URL; pin: a PKCS#11 key URI with pin-value=)
 #   release_setup.sh SOURCE DIST BUILD
@@ -94,10 +94,10 @@ refuse() {
     set -e
     touch "$tr/refused/$case.starts"
 }
-# A release of an earlier run, which a refused run must not leave behind.
-version=$(awk '$1 == "#define" && $2 == "VERSION_TEXT" { gsub(/"/, "", $3); print $3 }' \
-              "$source_dir/drivers/printer/version.rc")
-mkdir -p "$tr/refused/notimestamp/release/bin" && touch "$tr/refused/notimestamp/printer-companions-$version.zip"
+# A release of an earlier run (a copy of default/ and its zip), which a
+# refused run must not leave behind.
+mkdir -p "$tr/refused/notimestamp"
+cp -r "$tr/default/release" "$tr"/default/printer-companions-*.zip "$tr/refused/notimestamp/"
 refuse notimestamp SIGNING_PFX="$cert/signer.pfx" SIGNING_PASSWORD="$(cat "$cert/password")"
 printf 'pin-%s' "$(openssl rand -hex 6)" >"$cert/pin"
 refuse pin SIGNING_PKCS11_MODULE="$cert/ext.cnf" SIGNING_CERTS="$cert/signer.pem" \

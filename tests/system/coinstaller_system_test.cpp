@@ -74,8 +74,11 @@ protected:
     {
         SaveDeviceValues(hives_);   /* hives made by the test since SetUp */
         before_ = SnapshotHives();
+        std::wstring argument;   /* a double quote in a quoted argument is \" */
+        for (wchar_t c : model)
+            argument += c == L'"' ? std::wstring(L"\\\"") : std::wstring(1, c);
         InstallerRun run = RunDeviceInstaller(L"--coinstaller " + Quote(DistPath(tag + L".dll")) + L" --model " +
-                                                  Quote(model) + L" " + portArgs + L" --post-processing",
+                                                  Quote(argument) + L" " + portArgs + L" --post-processing",
                                               tag + L" : ");
         EXPECT_TRUE(run.started) << Narrow(run.error);
         EXPECT_EQ(run.exitCode, 0u) << Narrow(JoinLines(run.report));
@@ -159,6 +162,25 @@ TEST_F(CoinstallerSystem, EveryHiveThatKnowsThePrinterGetsItAsDefaultAndNoOtherV
     EXPECT_EQ(StringOf(windows[L"Device"]), L"Coinst Office,winspool,USB001");
     ASSERT_TRUE(ReadValues(HKEY_USERS, Windows(kDefault), &windows));
     EXPECT_EQ(StringOf(windows[L"Device"]), L"Coinst Other,winspool,LPT1:");
+}
+
+/* The generated INF quotes the name: quotes, percent signs and what ends an
+   unquoted field reach the selected driver unchanged. */
+TEST_F(CoinstallerSystem, ModelNameWithQuotesAndPercentSignsIsInstalledIntact)
+{
+    const std::wstring model = L"Coinst \"Quoted\" 100% Model; %Maker%, 50%%";
+    InstallerRun run = Install(model, L"--port USB014");
+    EXPECT_TRUE(ReportHas(run, L"model: " + model)) << Narrow(JoinLines(run.report));
+}
+
+/* A usage error: one line naming it, then the usage, and exit code 2. */
+TEST(DeviceInstallerUsage, UnknownArgumentIsNamedOnTheLineBeforeTheUsage)
+{
+    DWORD code = 0;
+    std::string output;
+    ASSERT_TRUE(RunProcess(Quote(ToolPath(L"device_installer.exe")) + L" --bogus", 30000, &code, &output));
+    EXPECT_EQ(code, 2u) << output;
+    EXPECT_EQ(output.find("device_installer: unknown argument --bogus\nusage: device_installer"), 0u) << output;
 }
 
 TEST_F(CoinstallerSystem, DriverNameDifferingOnlyInLetterCaseMatches)

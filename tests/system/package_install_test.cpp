@@ -145,18 +145,34 @@ protected:
             TerminateProcess(guard_, 1), WaitForSingleObject(guard_, 5000);
         if (guard_ != NULL)
             CloseHandle(guard_), guard_ = NULL;
-        if (!deviceId_.empty())
-            Tool(L"--remove-device " + Quote(deviceId_) + L" --delete-inf");
-        deviceId_.clear();
+        for (const std::wstring &id : deviceIds_)   /* one the test removed is not found: harmless */
+            Tool(L"--remove-device " + Quote(id) + L" --delete-inf");
+        deviceIds_.clear();
         Tool(L"--uninstall-package " + Quote(Inf()));
         for (const std::wstring &file : files_)
             DeleteFileW(file.c_str());
+        /* The INF copy, should the last device's removal have left it. */
+        for (const wchar_t *name : {L"\\inf\\printer.inf", L"\\inf\\printer.pnf"})
+            DeleteFileW((Windows() + name).c_str());
         RemoveDirectoryW(guardDir_.c_str());
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, L"TAVRIKEN");
     }
     static std::wstring Inf() { return DistPath(kPackage + L"printer.inf"); }
+    static std::wstring Windows()
+    {
+        wchar_t dir[MAX_PATH];
+        return std::wstring(dir, GetWindowsDirectoryW(dir, MAX_PATH));
+    }
+    /* The devices the tool reports it made, from an installation's report. */
+    void NoteDevices(const InstallerRun &run)
+    {
+        for (const std::wstring &line : run.report)
+            if (line.compare(0, 8, L"device: ") == 0)
+                deviceIds_.push_back(line.substr(8));
+    }
 
-    std::wstring guardDir_, deviceId_, leftover_;
+    std::wstring guardDir_, leftover_;
+    std::vector<std::wstring> deviceIds_;   /* removed by Cleanup */
     std::vector<std::wstring> files_;   /* the DLL in the system folder, the guard, the printer's PPD */
     DWORD made_ = 0;
     QueueFixture queues_;
@@ -169,9 +185,7 @@ protected:
 TEST_F(PackageInstall, InstallsTheCompanionsStartsTheGuardAtLogonAndTheUninstallSectionRemovesIt)
 {
     InstallerRun run = Tool(L"--install-package " + Quote(Inf()) + L" --port USB020");
-    for (const std::wstring &line : run.report)
-        if (line.compare(0, 8, L"device: ") == 0)
-            deviceId_ = line.substr(8);
+    NoteDevices(run);
     std::string report = Narrow(JoinLines(run.report) + run.error), traces = Narrow(JoinLines(run.traces));
     ASSERT_EQ(run.exitCode, 0u) << report;
     for (const std::wstring &line : {L"model: " + kModel, std::wstring(L"installation: installed (0x00000000)"),
@@ -205,10 +219,11 @@ TEST_F(PackageInstall, InstallsTheCompanionsStartsTheGuardAtLogonAndTheUninstall
     std::wstring device = kQueue + L"," + std::wstring((const wchar_t *)known.data(), known.size() / 2).c_str();
     EXPECT_TRUE(windows[L"Device"] == SzValue(device)) << Narrow(ValueText(windows[L"Device"]) + L", not " + device);
 
-    InstallerRun removal = Tool(L"--remove-device " + Quote(deviceId_) + L" --delete-inf");
+    ASSERT_EQ(deviceIds_.size(), 1u) << report;
+    InstallerRun removal = Tool(L"--remove-device " + Quote(deviceIds_[0]) + L" --delete-inf");
     EXPECT_EQ(removal.exitCode, 0u) << Narrow(JoinLines(removal.report));
     if (removal.exitCode == 0)
-        deviceId_.clear();
+        deviceIds_.clear();
 
     /* A logon starts the guard (none ran before); WM_CLOSE ends it with 0. */
     std::wstring error;
@@ -231,6 +246,34 @@ TEST_F(PackageInstall, InstallsTheCompanionsStartsTheGuardAtLogonAndTheUninstall
     EXPECT_EQ(GetFileAttributesW(files_[1].c_str()), INVALID_FILE_ATTRIBUTES);
     ReadValues(HKEY_LOCAL_MACHINE, kRunKey, &runValues);
     EXPECT_EQ(runValues.count(L"TAVRIKEN"), 0u);
+}
+
+/* Two devices installed from the package share its INF copy: removing one
+   while the other uses it keeps the copy, says which device uses it and ends
+   with 1; removing the last deletes it. */
+TEST_F(PackageInstall, InfCopyOfTwoDevicesIsDeletedOnlyWithTheLastOfThem)
+{
+    for (const wchar_t *port : {L"USB020", L"USB021"}) {
+        InstallerRun run = Tool(L"--install-package " + Quote(Inf()) + L" --port " + port);
+        NoteDevices(run);
+        ASSERT_EQ(run.exitCode, 0u) << Narrow(JoinLines(run.report) + run.error);
+        ASSERT_TRUE(ReportHas(run, L"INF copy: printer.inf")) << Narrow(JoinLines(run.report));
+    }
+    ASSERT_EQ(deviceIds_.size(), 2u);
+    const std::wstring copy = Windows() + L"\\inf\\printer.inf", other = deviceIds_[1];
+
+    InstallerRun first = Tool(L"--remove-device " + Quote(deviceIds_[0]) + L" --delete-inf");
+    std::string report = Narrow(JoinLines(first.report));
+    EXPECT_TRUE(ReportHas(first, L"device removed: " + deviceIds_[0])) << report;
+    EXPECT_EQ(first.exitCode, 1u) << report;
+    EXPECT_TRUE(ReportHas(first, L"error: the INF copy printer.inf stays: the device " + other +
+                                     L" was installed from it too")) << report;
+    EXPECT_NE(GetFileAttributesW(copy.c_str()), INVALID_FILE_ATTRIBUTES) << "the INF copy in use was deleted";
+
+    InstallerRun last = Tool(L"--remove-device " + Quote(other) + L" --delete-inf");
+    report = Narrow(JoinLines(last.report));
+    EXPECT_EQ(last.exitCode, 0u) << report;
+    EXPECT_EQ(GetFileAttributesW(copy.c_str()), INVALID_FILE_ATTRIBUTES) << "the INF copy stayed";
 }
 
 /* The package with a device co-installer that fails every installation in

@@ -40,36 +40,62 @@ static BOOL SetInstallParams(PrinterDevice *device, const wchar_t *infPath)
            Fail(device, L"SetupDiSetDeviceInstallParams");
 }
 
+/* text as a quoted INF string: a double quote in it is written twice and a
+   percent sign as %% (alone it would begin a %strkey% token). A line break
+   or another control character cannot be written at all: FALSE. */
+static BOOL QuoteInfString(const wchar_t *text, wchar_t *quoted, size_t units)
+{
+    size_t at = 0;
+
+    quoted[at++] = L'"';
+    for (; *text != L'\0'; text++) {
+        if (*text < L' ' || at + 4 > units)   /* two units, the closing quote, the zero */
+            return FALSE;
+        if (*text == L'"' || *text == L'%')
+            quoted[at++] = *text;
+        quoted[at++] = *text;
+    }
+    quoted[at++] = L'"';
+    quoted[at] = L'\0';
+    return TRUE;
+}
+
 BOOL WriteModelInf(const wchar_t *infPath, const wchar_t *model, const wchar_t *hardwareId,
                    wchar_t *error, int errorUnits)
 {
     static wchar_t text[4096];
+    wchar_t quotedModel[DEVICE_TEXT_UNITS], quotedId[DEVICE_TEXT_UNITS];
     HANDLE file;
     DWORD written;
     BOOL ok;
-    int n = _snwprintf(text + 1, 4094,   /* after the byte-order mark: UTF-16 */
-        L"[Version]\r\n"
-        L"Signature=\"$Windows NT$\"\r\n"
-        L"Class=Printer\r\n"
-        L"ClassGUID={4D36E979-E325-11CE-BFC1-08002BE10318}\r\n"
-        L"Provider=%%Maker%%\r\n"
-        L"DriverVer=01/01/2020,1.0.0.0\r\n"
-        L"\r\n"
-        L"[Manufacturer]\r\n"
-        L"%%Maker%%=Models\r\n"
-        L"\r\n"
-        L"[Models]\r\n"
-        L"\"%ls\"=PrinterInstall,%ls\r\n"
-        L"\r\n"
-        L"[PrinterInstall]\r\n"
-        L"\r\n"
-        L"[Strings]\r\n"
-        L"Maker=\"Test Printer Maker\"\r\n",
-        model, hardwareId);
+    int n = -1;
+
+    if (QuoteInfString(model, quotedModel, DEVICE_TEXT_UNITS) &&
+        QuoteInfString(hardwareId, quotedId, DEVICE_TEXT_UNITS))
+        n = _snwprintf(text + 1, 4094,   /* after the byte-order mark: UTF-16 */
+            L"[Version]\r\n"
+            L"Signature=\"$Windows NT$\"\r\n"
+            L"Class=Printer\r\n"
+            L"ClassGUID={4D36E979-E325-11CE-BFC1-08002BE10318}\r\n"
+            L"Provider=%%Maker%%\r\n"
+            L"DriverVer=01/01/2020,1.0.0.0\r\n"
+            L"\r\n"
+            L"[Manufacturer]\r\n"
+            L"%%Maker%%=Models\r\n"
+            L"\r\n"
+            L"[Models]\r\n"
+            L"%ls=PrinterInstall,%ls\r\n"
+            L"\r\n"
+            L"[PrinterInstall]\r\n"
+            L"\r\n"
+            L"[Strings]\r\n"
+            L"Maker=\"Test Printer Maker\"\r\n",
+            quotedModel, quotedId);
 
     error[errorUnits - 1] = L'\0';
     if (n < 0) {
-        _snwprintf(error, errorUnits - 1, L"the model name or hardware ID is too long");
+        _snwprintf(error, errorUnits - 1, L"the model name or hardware ID is too long or holds a line break "
+                   L"or another control character");
         return FALSE;
     }
     text[0] = 0xFEFF;
@@ -118,7 +144,6 @@ BOOL CreatePrinterDevice(PrinterDevice *device, const wchar_t *infPath, const wc
         return FALSE;
     if (!SetupDiBuildDriverInfoList(device->hSet, &device->data, SPDIT_COMPATDRIVER))
         return Fail(device, L"SetupDiBuildDriverInfoList(SPDIT_COMPATDRIVER)");
-    device->driversBuilt = TRUE;
     return Request(device, DIF_SELECTBESTCOMPATDRV, L"SetupDiCallClassInstaller(DIF_SELECTBESTCOMPATDRV)");
 }
 
@@ -186,13 +211,11 @@ BOOL SetDevicePortName(PrinterDevice *device, const wchar_t *portName, PortNameF
 
 void FreePrinterDevice(PrinterDevice *device)
 {
+    /* The set's driver lists go with it. */
     if (device->hSet == INVALID_HANDLE_VALUE || device->hSet == NULL)
         return;
-    if (device->driversBuilt)
-        SetupDiDestroyDriverInfoList(device->hSet, &device->data, SPDIT_COMPATDRIVER);
     SetupDiDestroyDeviceInfoList(device->hSet);
     device->hSet = INVALID_HANDLE_VALUE;
-    device->driversBuilt = FALSE;
 }
 
 BOOL RemovePrinterDevice(PrinterDevice *device)

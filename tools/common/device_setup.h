@@ -29,7 +29,6 @@ struct PrinterDevice {
     HDEVINFO hSet;
     SP_DEVINFO_DATA data;
     BOOL registered;           /* the device is registered: removing it takes DIF_REMOVE */
-    BOOL driversBuilt;
     wchar_t instanceId[DEVICE_TEXT_UNITS];
     wchar_t error[DEVICE_TEXT_UNITS];   /* what failed, for the caller to show */
 };
@@ -37,7 +36,8 @@ struct PrinterDevice {
 /* A co-installer's entry point. */
 typedef DWORD (CALLBACK *CoInstallerProc)(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA, PCOINSTALLER_CONTEXT_DATA);
 
-/* Writes an INF with one manufacturer and one model line. */
+/* Writes an INF with one manufacturer and one model line, the model's name
+   and hardware ID quoted as INF strings (neither may hold a line break). */
 BOOL WriteModelInf(const wchar_t *infPath, const wchar_t *model, const wchar_t *hardwareId,
                    wchar_t *error, int errorUnits);
 

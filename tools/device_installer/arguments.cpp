@@ -48,8 +48,10 @@ static const wchar_t kUsage[] =
     L"                           device whose installation failed is removed again.\n"
     L"  --remove-device ID       remove the device with this instance ID (DIF_REMOVE);\n"
     L"                           the package's files and registry values stay\n"
-    L"  --delete-inf             then delete the device's INF copy in the INF folder,\n"
-    L"                           unless another device was installed from it\n"
+    L"  --delete-inf             then delete the device's INF copy in the INF folder;\n"
+    L"                           when another device was installed from it, or that\n"
+    L"                           cannot be told, the copy stays and the exit code is 1\n"
+    L"                           (when the copy cannot be named, the device stays too)\n"
     L"  --uninstall-package INF  run the package's uninstall section (SPINST_ALL); INF\n"
     L"                           without a folder is in the current one\n"
     L"  --section NAME           that section (default Companions_Uninstall)\n"
@@ -72,7 +74,7 @@ void ShowUsage(void)
 
 static int Bad(const wchar_t *what, const wchar_t *detail)
 {
-    Notice(L"%ls%ls\n", what, detail ? detail : L"");
+    Notice(L"%ls%ls", what, detail ? detail : L"");
     ShowUsage();
     return EXIT_USAGE;
 }
@@ -84,6 +86,7 @@ int ParseArguments(int argc, wchar_t **argv, InstallerOptions *options)
     int packageModes = 0;
 
     ZeroMemory(options, sizeof(*options));
+    options->mode = MODE_CALL_COINSTALLER;
     options->hardwareId = L"TESTPRINTER_HWID";
     options->portName = L"USB001";
     options->portForm = PORT_NAME_TERMINATED;
@@ -179,7 +182,6 @@ int ParseArguments(int argc, wchar_t **argv, InstallerOptions *options)
             return Bad(L"the port name or the hardware ID is empty", NULL);
         return 0;
     }
-    options->mode = options->viaClassInstaller ? MODE_CLASS_INSTALLER : MODE_COINSTALLER;
     if ((options->coinstallerPath != NULL) == (options->viaClassInstaller != FALSE))
         return Bad(L"give exactly one of --coinstaller DLL and --class-installer", NULL);
     if ((options->model != NULL) == (options->infPath != NULL))

@@ -8,11 +8,11 @@
 #include <windows.h>
 #include "device_setup.h"
 
-/* What the tool does: drive one co-installer call for a test INF (the first
-   two), or work with a real driver package the way a device installer does. */
+/* What the tool does: drive one co-installer call for a test INF (the
+   first; viaClassInstaller says through what), or work with a real driver
+   package the way a device installer does. */
 enum InstallerMode {
-    MODE_COINSTALLER,           /* --coinstaller DLL */
-    MODE_CLASS_INSTALLER,       /* --class-installer */
+    MODE_CALL_COINSTALLER,      /* --coinstaller DLL or --class-installer */
     MODE_INSTALL_PACKAGE,       /* --install-package INF */
     MODE_REMOVE_DEVICE,         /* --remove-device ID */
     MODE_UNINSTALL_PACKAGE      /* --uninstall-package INF */

@@ -149,9 +149,10 @@ static DWORD WINAPI RunMode(void *parameter)
         return (DWORD)RemoveDevice(options);
     case MODE_UNINSTALL_PACKAGE:
         return (DWORD)UninstallPackage(options);
-    default:
+    case MODE_CALL_COINSTALLER:
         return (DWORD)DriveCoInstaller(options);
     }
+    return EXIT_FAILED;
 }
 
 int wmain(int argc, wchar_t **argv)

@@ -235,63 +235,148 @@ int InstallPackage(const InstallerOptions *options)
     return finished ? EXIT_OK : EXIT_FAILED;
 }
 
-/* Another device whose driver was installed from the INF copy (present or
-   not, as Windows counts them); its instance ID goes to user. */
-static BOOL InfCopyInUse(const wchar_t *infCopy, wchar_t *user)
+/* The name of the INF copy a device's driver was installed from (its driver
+   key's InfPath). NONE: the device has no driver (no driver key, or no
+   value); UNREADABLE: the key or value could not be read, error given. */
+enum InfPathRead { INF_PATH_NONE, INF_PATH_READ, INF_PATH_UNREADABLE };
+
+static InfPathRead ReadInfPath(HDEVINFO set, SP_DEVINFO_DATA *device, wchar_t *name, DWORD *error)
+{
+    DWORD type = REG_NONE, bytes = (MAX_PATH - 1) * sizeof(wchar_t);
+    HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_QUERY_VALUE);
+    LONG status;
+
+    ZeroMemory(name, MAX_PATH * sizeof(wchar_t));
+    if (key == INVALID_HANDLE_VALUE) {
+        *error = GetLastError();
+        return *error == ERROR_KEY_DOES_NOT_EXIST || *error == ERROR_FILE_NOT_FOUND ? INF_PATH_NONE
+                                                                                    : INF_PATH_UNREADABLE;
+    }
+    status = RegQueryValueExW(key, L"InfPath", NULL, &type, (BYTE *)name, &bytes);
+    RegCloseKey(key);
+    *error = status == ERROR_SUCCESS && type != REG_SZ ? ERROR_INVALID_DATATYPE : (DWORD)status;
+    if (*error == ERROR_SUCCESS)
+        return INF_PATH_READ;
+    ZeroMemory(name, MAX_PATH * sizeof(wchar_t));
+    return *error == ERROR_FILE_NOT_FOUND ? INF_PATH_NONE : INF_PATH_UNREADABLE;
+}
+
+/* Whether another device's driver was installed from the INF copy (present
+   or not, as Windows counts them): its instance ID goes to detail, or why
+   that cannot be told. */
+enum InfCopyUse { INF_COPY_UNUSED, INF_COPY_USED, INF_COPY_UNKNOWN };
+
+static InfCopyUse CheckInfCopyUse(const wchar_t *infCopy, wchar_t *detail)
 {
     HDEVINFO all = SetupDiGetClassDevsW(NULL, NULL, NULL, DIGCF_ALLCLASSES);
     SP_DEVINFO_DATA data;
-    wchar_t used[MAX_PATH];
-    BOOL found = FALSE;
-    DWORD i;
+    wchar_t used[MAX_PATH], id[DEVICE_TEXT_UNITS];
+    InfCopyUse use = INF_COPY_UNUSED;
+    InfPathRead read;
+    DWORD i, error = NO_ERROR;
 
+    detail[0] = L'\0';
+    if (all == INVALID_HANDLE_VALUE) {
+        _snwprintf(detail, DEVICE_TEXT_UNITS - 1, L"SetupDiGetClassDevs failed, error 0x%08lX",
+                   (unsigned long)GetLastError());
+        return INF_COPY_UNKNOWN;
+    }
     data.cbSize = sizeof(data);
-    for (i = 0; !found && all != INVALID_HANDLE_VALUE && SetupDiEnumDeviceInfo(all, i, &data); i++)
-        found = QueryDriverValue(all, &data, L"InfPath", used, MAX_PATH) == REG_SZ && _wcsicmp(used, infCopy) == 0 &&
-                SetupDiGetDeviceInstanceIdW(all, &data, user, DEVICE_TEXT_UNITS, NULL);
-    if (all != INVALID_HANDLE_VALUE)
-        SetupDiDestroyDeviceInfoList(all);
-    return found;
+    for (i = 0; use == INF_COPY_UNUSED && SetupDiEnumDeviceInfo(all, i, &data); i++) {
+        read = ReadInfPath(all, &data, used, &error);
+        if (read == INF_PATH_READ && _wcsicmp(used, infCopy) == 0)
+            use = INF_COPY_USED;
+        else if (read == INF_PATH_UNREADABLE && error != ERROR_MORE_DATA)   /* longer: another name */
+            use = INF_COPY_UNKNOWN;
+        else
+            continue;
+        if (!SetupDiGetDeviceInstanceIdW(all, &data, id, DEVICE_TEXT_UNITS, NULL))
+            _snwprintf(id, DEVICE_TEXT_UNITS - 1, L"number %lu of the list (its instance ID unreadable, "
+                       L"error 0x%08lX)", (unsigned long)i, (unsigned long)GetLastError());
+        id[DEVICE_TEXT_UNITS - 1] = L'\0';
+        if (use == INF_COPY_USED)
+            lstrcpynW(detail, id, DEVICE_TEXT_UNITS);
+        else
+            _snwprintf(detail, DEVICE_TEXT_UNITS - 1, L"the driver key of the device %ls cannot be read, "
+                       L"error 0x%08lX", id, (unsigned long)error);
+    }
+    /* The list ends with ERROR_NO_MORE_ITEMS; any other error leaves devices unseen. */
+    if (use == INF_COPY_UNUSED && (error = GetLastError()) != ERROR_NO_MORE_ITEMS) {
+        _snwprintf(detail, DEVICE_TEXT_UNITS - 1, L"SetupDiEnumDeviceInfo(%lu) failed, error 0x%08lX",
+                   (unsigned long)i, (unsigned long)error);
+        use = INF_COPY_UNKNOWN;
+    }
+    detail[DEVICE_TEXT_UNITS - 1] = L'\0';
+    SetupDiDestroyDeviceInfoList(all);
+    return use;
+}
+
+/* The INF copy in the INF folder, deleted unless another device was installed
+   from it or that cannot be told. */
+static int DeleteInfCopy(const wchar_t *infCopy)
+{
+    wchar_t detail[DEVICE_TEXT_UNITS], pnf[MAX_PATH + 16];
+    InfCopyUse use = CheckInfCopyUse(infCopy, detail);
+    UINT n;
+
+    if (use == INF_COPY_USED) {
+        Report(L"error: the INF copy %ls stays: the device %ls was installed from it too", infCopy, detail);
+        return EXIT_FAILED;
+    }
+    if (use == INF_COPY_UNKNOWN) {
+        Report(L"error: the INF copy %ls stays: cannot tell whether another device was installed from it (%ls)",
+               infCopy, detail);
+        return EXIT_FAILED;
+    }
+    /* No other device uses it (checked above): forced, since Wine's SetupAPI
+       deletes nothing otherwise. */
+    if (!SetupUninstallOEMInfW(infCopy, SUOI_FORCEDELETE, NULL)) {
+        Report(L"SetupUninstallOEMInf(%ls) = FALSE, error 0x%08lX", infCopy, (unsigned long)GetLastError());
+        return EXIT_FAILED;
+    }
+    Report(L"SetupUninstallOEMInf(%ls) = TRUE", infCopy);
+    /* Windows deletes the precompiled copy (.pnf) with it; Wine leaves it. */
+    n = GetWindowsDirectoryW(pnf, MAX_PATH);
+    if (n > 0 && n < MAX_PATH && wcslen(infCopy) > 4) {
+        _snwprintf(pnf + n, 15 + MAX_PATH - n, L"\\inf\\%.*ls.pnf", (int)(wcslen(infCopy) - 4), infCopy);
+        pnf[MAX_PATH + 15] = L'\0';
+        if (DeleteFileW(pnf))
+            Report(L"deleted %ls", pnf);
+    }
+    return EXIT_OK;
 }
 
 int RemoveDevice(const InstallerOptions *options)
 {
     PrinterDevice device;
-    wchar_t infCopy[MAX_PATH], user[DEVICE_TEXT_UNITS];
+    wchar_t infCopy[MAX_PATH];
+    DWORD error;
+    InfPathRead read;
 
     if (!OpenPrinterDevice(&device, options->deviceId)) {
         Report(L"error: no device %ls: %ls", options->deviceId, device.error);
         FreePrinterDevice(&device);
         return EXIT_FAILED;
     }
-    /* The name of its INF copy ("oem<N>.inf" on Windows) goes with the driver key. */
-    QueryDriverValue(device.hSet, &device.data, L"InfPath", infCopy, MAX_PATH);
+    /* The name of its INF copy ("oem<N>.inf" on Windows) goes with the driver
+       key. When it cannot be read, --delete-inf keeps the device: removed, it
+       would leave a copy nobody can name any more. */
+    read = ReadInfPath(device.hSet, &device.data, infCopy, &error);
+    if (options->deleteInf && read == INF_PATH_UNREADABLE) {
+        Report(L"error: the device's INF copy cannot be named: its driver key's InfPath cannot be read, error 0x%08lX",
+               (unsigned long)error);
+        FreePrinterDevice(&device);
+        return EXIT_FAILED;
+    }
     if (!RemoveReportedDevice(&device))
         return EXIT_FAILED;
     if (!options->deleteInf)
         return EXIT_OK;
-    if (infCopy[0] == L'\0') {
+    if (read == INF_PATH_NONE) {
         Report(L"the device had no INF copy");
-    } else if (InfCopyInUse(infCopy, user)) {
-        Report(L"the INF copy %ls stays: the device %ls was installed from it too", infCopy, user);
-    } else if (SetupUninstallOEMInfW(infCopy, SUOI_FORCEDELETE, NULL)) {
-        /* No other device uses it (checked above): forced, since Wine's SetupAPI
-           deletes nothing otherwise. Windows deletes the precompiled copy
-           (.pnf) with it; Wine leaves it. */
-        wchar_t pnf[MAX_PATH + 16];
-        UINT n = GetWindowsDirectoryW(pnf, MAX_PATH);
-        Report(L"SetupUninstallOEMInf(%ls) = TRUE", infCopy);
-        if (n > 0 && n < MAX_PATH && wcslen(infCopy) > 4) {
-            _snwprintf(pnf + n, 15 + MAX_PATH - n, L"\\inf\\%.*ls.pnf", (int)(wcslen(infCopy) - 4), infCopy);
-            pnf[MAX_PATH + 15] = L'\0';
-            if (DeleteFileW(pnf))
-                Report(L"deleted %ls", pnf);
-        }
-    } else {
-        Report(L"SetupUninstallOEMInf(%ls) = FALSE, error 0x%08lX", infCopy, (unsigned long)GetLastError());
-        return EXIT_FAILED;
+        return EXIT_OK;
     }
-    return EXIT_OK;
+    return DeleteInfCopy(infCopy);
 }
 
 int UninstallPackage(const InstallerOptions *options)

@@ -14,8 +14,9 @@
 #   root/       this run's root: a copy of base/, made afresh each run
 #   run.log     the whole output of the run
 # Prints the toolchain record of the build, CTest's summary and the time
-# taken; exits with the exit code of ./build.sh. DEBIAN_MIRROR names another
-# package mirror (default http://deb.debian.org/debian).
+# taken; exits with the exit code of ./build.sh. The base root comes from the
+# Debian archive this machine's apt sources name; DEBIAN_MIRROR names another
+# mirror (tools/distro/mirror.sh prints the one used).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source_root=$(cd "$here/../.." && pwd)
@@ -24,23 +25,25 @@ die() { echo "distro/run.sh: $*" >&2; exit 2; }
 case "${1:-}" in
 debian13) suite=trixie ;;
 debian12) suite=bookworm ;;
-*) sed -n '2,19s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+*) sed -n '2,20s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
 esac
 name=$1 mode=${2:-test}
 [ "$(id -u)" -eq 0 ] || die "needs root (debootstrap, chroot and the mounts of /proc, /sys and /dev)"
-mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 build=${BUILD_DIR:-$source_root/build}
 mkdir -p "$build"
 cache=$(cd "$build" && pwd)/distro/$name
 base=$cache/base root=$cache/root log=$cache/run.log
 mkdir -p "$cache/archives/partial"
 started=$(date +%s)
+# The mirror is needed only to make the base root.
+mirror=
+[ -f "$base/.complete" ] || mirror=$("$here/mirror.sh") || exit 2
 
 for tool in debootstrap git; do
-    command -v $tool >/dev/null && continue
+    command -v "$tool" >/dev/null && continue
     echo "== installing: $tool"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $tool >/dev/null ||
-        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $tool >/dev/null; }
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$tool" >/dev/null ||
+        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$tool" >/dev/null; }
 done
 
 # The removal of a root never crosses into a mounted file system (it holds
@@ -69,16 +72,13 @@ remove_tree "$root"
 cp -a "$base" "$root"
 rm -f "$root/.complete"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
-# The checkout as a clone of it has it, with the working tree's changes:
-# files changed or new (not ignored) copied in, files deleted removed.
-git clone -q --no-hardlinks "$source_root" "$root/src"
-(cd "$source_root" && git ls-files -z --cached --others --exclude-standard |
-    xargs -0 -I{} sh -c '[ -e "{}" ] && printf "%s\0" "{}"' | tar --null -T - -cf -) | tar -xf - -C "$root/src"
-(cd "$source_root" && git ls-files -z --deleted) | (cd "$root/src" && xargs -0 -r rm -f --)
+# The checkout as a clone of it has it, with the working tree's changes.
+"$here/copy_checkout.sh" "$source_root" "$root/src"
 
 # The run: in namespaces of its own, so that its mounts (proc, sys and dev
 # in the root, apt's package cache kept outside it) and every process it
-# leaves (a Wine server) end with it.
+# leaves (a Wine server) end with it. The mode reaches ./build.sh as an
+# argument, never as shell code.
 echo "== ./build.sh $mode in $name (log: $log)"
 set +e
 unshare --mount --propagation private --pid --fork /bin/bash -c '
@@ -88,9 +88,9 @@ unshare --mount --propagation private --pid --fork /bin/bash -c '
     mount --rbind /sys "$r/sys"
     mount --rbind /dev "$r/dev"
     mount --bind "$archives" "$r/var/cache/apt/archives"
-    exec chroot "$r" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
+    exec chroot "$r" /usr/bin/env -i --chdir=/src HOME=/root LANG=C.UTF-8 TERM=dumb \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        /bin/bash -c "cd /src && nice -n 10 ./build.sh $mode"
+        /usr/bin/nice -n 10 ./build.sh "$mode"
 ' run "$root" "$cache/archives" "$mode" >"$log" 2>&1
 rc=$?
 set -e

@@ -5,20 +5,27 @@
 #   OUT/package/        the sample driver packages, holding the signed binaries
 #                       and each its catalog, signed by the same certificate
 #   OUT/TOOLCHAIN.txt   the toolchain that built them (DIST/TOOLCHAIN.txt)
+#   OUT/RELEASE.txt     the version, and that this script made the folder
 #   OUT/SHA256SUMS      the checksum of every other file of OUT
 #   <OUT>/../printer-companions-<version>.zip   OUT as one zip
 #
 #   make_release.sh DIST OUT SIGNING_DIR
-#   make_release.sh --check-settings [OUT]    only check the SIGNING_ settings
-#                                             (removing OUT and its zip first)
+#   make_release.sh --check-settings [DIST OUT [SIGNING_DIR]]
+#                       only check the SIGNING_ settings (and, given DIST and
+#                       OUT, that OUT may be made); removes nothing, needs no LLVM
 #
 # DIST holds what the build made, and its MANIFEST lists what ships (one path
 # under DIST a line); it is only read, and nothing it does not list is signed
 # or shipped. Before anything is signed, the release gate (toolkit.release_gate)
 # checks every listed binary and package INF; a file that fails it is named
-# with what is wrong, and nothing is signed. OUT
-# is made afresh; a run that stops leaves no release and no zip (not even an
-# older one). Who signs:
+# with what is wrong, and nothing is signed.
+# OUT is made afresh, and only where nothing but an earlier release can be
+# lost: an OUT that exists is replaced only when it is a release of this
+# script (its RELEASE.txt says so), and the zip beside it only when this
+# script made it (its zip comment says so); anything else there, OUT equal to
+# DIST, inside it or holding it, /, and the home folder are refused before
+# anything is removed. A run that stops after that leaves no release and no
+# zip (not even an older one of its own). Who signs:
 #   SIGNING_PFX (a PKCS#12 file) and SIGNING_PASSWORD: that certificate;
 #   SIGNING_PKCS11_MODULE, SIGNING_KEY (a pkcs11: URI without pin-value=),
 #     SIGNING_CERTS (the certificate and its chain, PEM), optionally
@@ -51,31 +58,57 @@ case "${SIGNING_KEY:-}" in
     die "SIGNING_KEY carries the PIN (pin-value=), which would put it on osslsigncode's command line for every user of this machine to read. Take pin-value out of the URI and give the PIN in SIGNING_PASSWORD." ;;
 esac
 check_only=
-if [ "${1:-}" = --check-settings ] && [ $# -le 2 ]; then
+if [ "${1:-}" = --check-settings ] && { [ $# -eq 1 ] || [ $# -eq 3 ] || [ $# -eq 4 ]; }; then
     check_only=yes
+    shift
 else
-    [ $# -eq 3 ] || { sed -n '2,35s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+    [ $# -eq 3 ] || { sed -n '2,42s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 source_root=$(cd "$here/../.." && pwd)
 # The package toolkit (gate, symbol store, zip), on a Python with Debian's
 # asn1crypto and pefile.
 toolkit() { PYTHONPATH="$source_root/tools${PYTHONPATH:+:$PYTHONPATH}" python3 -m "toolkit.$1" "${@:2}"; }
-llvm_bin=$("$source_root/cmake/toolchain.sh" llvm-dir) || exit 1
 
-if [ -z "$check_only" ] || [ $# -eq 2 ]; then
-    [ -n "$check_only" ] || dist=$(cd "$1" && pwd)
-    out=$2
+# What marks a release and a zip as this script's (of any version): the first
+# line of OUT/RELEASE.txt, and the zip's comment, both $mark.
+own_release() {
+    local first
+    [ -d "$out" ] && [ -f "$out/RELEASE.txt" ] && first=$(head -n 1 -- "$out/RELEASE.txt") &&
+        [[ "$first" =~ ^printer-companions-[0-9]+(\.[0-9]+){3}": a release made by tools/release/make_release.sh"$ ]]
+}
+own_zip() { [ -f "$zip" ] && tail -c "${#mark}" -- "$zip" | cmp -s - <(printf '%s' "$mark"); }
+
+if [ $# -ge 2 ]; then
+    [ -n "$1" ] && [ -n "$2" ] || die "DIST and OUT must not be empty"
+    # Compared as the folders they are, whatever links lead there.
+    dist=$(realpath -m -- "$1") out=$(realpath -m -- "$2")
     signing_dir=${3:-}
     version=$(sed -n 's/^#define[ \t]*VERSION_TEXT[ \t]*"\([0-9.]*\)".*/\1/p' "$source_root/drivers/printer/version.rc")
     [[ "$version" =~ ^[0-9]+(\.[0-9]+){3}$ ]] ||
         die "no VERSION_TEXT in drivers/printer/version.rc"
-    # The release is put together beside OUT and takes its place only when
-    # complete; a run that stops leaves neither a release nor a zip.
     name=printer-companions-$version
     zip=$(dirname "$out")/$name.zip
-    work=$out.partial
-    rm -rf "$out" "$zip" "$work" "$work.zip"
+    mark="$name: a release made by tools/release/make_release.sh"
+    home=
+    [ -z "${HOME:-}" ] || home=$(realpath -m -- "$HOME")
+    [ "$out" != / ] || die "OUT is /: the release needs a folder of its own. Nothing was removed."
+    [ "$out" != "$home" ] || die "OUT $out is your home folder: the release needs a folder of its own. Nothing was removed."
+    case "$out/" in
+    "${dist%/}"/*) die "OUT $out is DIST ($dist) or inside it: the release is made from DIST and may not be written into it. Nothing was removed." ;;
+    esac
+    case "$dist/" in
+    "$out"/*) die "OUT $out holds DIST ($dist): making the release there would remove it. Nothing was removed." ;;
+    esac
+    if { [ -e "$out" ] || [ -L "$out" ]; } && ! own_release; then
+        die "$out exists and is no release this script made (its RELEASE.txt would say so): name a folder that does not exist yet, or move this one away. Nothing was removed."
+    fi
+    if { [ -e "$zip" ] || [ -L "$zip" ]; } && ! own_zip; then
+        die "$zip exists and is not a zip made by this script: move it away or name another OUT. Nothing was removed."
+    fi
+    # A release of an earlier run goes now, so that a run that stops leaves
+    # neither a release nor a zip.
+    [ -n "$check_only" ] || rm -rf -- "$out" "$zip"
 fi
 
 pfx=${SIGNING_PFX:-}
@@ -94,6 +127,7 @@ if [ -n "$pfx$module" ] && [ -z "$timestamp_url" ]; then
     die "SIGNING_TIMESTAMP_URL is not set. Signatures made with a real certificate and no time stamp stop verifying the day the certificate expires. Name an RFC 3161 time-stamping server (SIGNING_TIMESTAMP_URL=http://...), or set SIGNING_TIMESTAMP_URL=none to sign without a time stamp on purpose. Nothing was signed."
 fi
 [ -z "$check_only" ] || exit 0
+llvm_bin=$("$source_root/cmake/toolchain.sh" llvm-dir) || exit 1
 
 release_time=${SOURCE_DATE_EPOCH:-$(git -C "$source_root" log -1 --format=%ct 2>/dev/null || date +%s)}
 
@@ -167,7 +201,12 @@ sign_one() {
     fi
 }
 
-trap 'rm -rf "$work" "$work.zip" "$work.zip.tmp" "$work.trusted" "$out" "$zip"' EXIT
+# The release is put together in a folder of its own beside OUT (so that it
+# takes OUT's place with a rename) and does so only when complete.
+mkdir -p -- "$(dirname "$out")"
+stage=$(mktemp -d -- "$(dirname "$out")/.$(basename "$out").partial.XXXXXX")
+work=$stage/release
+trap 'rm -rf "$stage" "$out" "$zip"' EXIT
 mkdir -p "$work/bin" "$work/symbols"
 for f in "${binaries[@]}"; do
     sign_one "$f" "$work/bin/$(basename "$f")"
@@ -187,7 +226,7 @@ done
 
 # What the signatures are checked against: the test root, or the signing
 # certificate's own chain (and the roots this machine trusts).
-trusted=$work.trusted
+trusted=$stage/trusted
 if [ -n "$pfx" ]; then
     openssl pkcs12 -in "$pfx" -nokeys -passin fd:3 -out "$trusted" 2>/dev/null 3< <(printf '%s' "$password") ||
         die "cannot read the certificates in $pfx"
@@ -242,13 +281,21 @@ Valid until: $(openssl x509 -in "$signing_dir/signer.pem" -noout -enddate | sed 
 EOF
 fi
 
+cat >"$work/RELEASE.txt" <<EOF
+$mark
+
+Run again with this folder as its OUT, that script replaces the folder whole,
+and the zip beside it.
+EOF
+
 (cd "$work" && find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort |
      xargs -d '\n' sha256sum >SHA256SUMS)
 
-toolkit write_zip "$work.zip" "$work" "$name" "$release_time"
+toolkit write_zip "$stage/release.zip" "$work" "$name" "$release_time" "$mark"
 mv "$work" "$out"
-mv "$work.zip" "$zip"
+mv "$stage/release.zip" "$zip"
 trap - EXIT
+rm -rf "$stage"
 
 echo "== release $version in $out"
 (cd "$out" && find . -type f -printf '   %P\n' | LC_ALL=C sort)

@@ -33,8 +33,10 @@ CORE_DRIVER = re.compile(r"\{[0-9a-f-]{36}\}", re.I)  # "Writing Core Drivers": 
 # What Windows installs but InfVerif's stricter modes (its codes: "INF
 # Validation Errors and Warnings"), the signing service or a printer page
 # advise against: notes. What the check refuses: rules, each with its page.
-STRICT = "an error only in InfVerif's stricter modes (/u, /w, /k); Windows installs it"
-NOTES = {"legacy co-installer": STRICT, "registry root other than HKR": STRICT, "copy outside %SystemRoot%": STRICT,
+STRICT, UNIVERSAL = ("InfVerif 1303, an error in its /k, /u and /w modes; Windows installs it",
+                     "InfVerif 1304, an error in its /u mode only; Windows installs it")
+NOTES = {"legacy co-installer": STRICT, "registry root other than HKR": UNIVERSAL,
+         "copy outside %SystemRoot%": UNIVERSAL.replace("1304", "1306"),
          "copy list naming its source file": "the printer CopyFiles page asks for destination names alone for"
                                              " installs from a web page (Point and Print); Windows installs it",
          "HKCU written in a device installation": "it is LocalSystem's hive, not a user's; Windows writes it",

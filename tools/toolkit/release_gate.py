@@ -76,9 +76,9 @@ breaks the companions; each ends with the page its rule comes from:
                Run value (DelReg). An INF without them gets one FAIL line.
 
 Lines of "info NAME: ..." name what Windows installs but InfVerif's stricter
-modes (/u, /w, /k), Microsoft's signing service or a printer page advise
-against: a co-installer, a registry root other than HKR (the Run value), a
-copy outside %SystemRoot% (the guard), a printer copy list naming its source
+modes, Microsoft's signing service or a printer page advise against: a
+co-installer (InfVerif 1303: /k, /u, /w), a registry root other than HKR (the
+Run value; 1304: /u) and a copy outside %SystemRoot% (the guard; 1306: /u), a printer copy list naming its source
 file, HKCU written in a device installation, non-ASCII text (outside
 comments) in an ANSI INF. Sections that nothing names Windows ignores, and
 so does the check.
