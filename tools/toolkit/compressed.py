@@ -46,12 +46,6 @@ def expand(data):
     return bytes(out[:size])
 
 
-def expanded_name(name, data):
-    """The name an SZDD file expands to: its last character from the header."""
-    last = chr(data[9]) if data[9] else ""
-    return name[:-1] + last if name.endswith("_") and last else name
-
-
 def is_cabinet(data):
     return data[:4] == b"MSCF" and len(data) >= 36
 
