@@ -140,6 +140,9 @@ collect_dist() {
 with_wine() {
     export WINEPREFIX="$BUILD/wineprefix"
     . "$ROOT/cmake/wine-env.sh"
+    # fresh: no program of an earlier run (a killed one) still runs in the
+    # prefix, and no key it made only in the server's memory is left.
+    [ "${1-}" != fresh ] || wine_env_stop
     wine_env_ensure
     trap 'wine_env_stop' EXIT
 }
@@ -157,9 +160,11 @@ test)
     configure -DBUILD_TESTING=ON
     cmake --build "$BUILD" -j "$jobs"
     collect_dist >/dev/null
-    with_wine
+    with_wine fresh
     cd "$BUILD"
-    ctest --output-on-failure --timeout 600 ${CTEST_ARGS:-}
+    # Side by side, as the tests' resource locks allow; the first test
+    # removes what an interrupted earlier run left.
+    ctest --output-on-failure --timeout 600 -j "${TEST_JOBS:-$jobs}" ${CTEST_ARGS:-}
     ;;
 bench)
     need_packages

@@ -19,6 +19,7 @@
 #include "child_process.h"
 #include "coinstaller_fixtures.h"
 #include "guard_harness.h"
+#include "leftovers.h"
 #include "test_paths.h"
 
 namespace {
@@ -130,7 +131,6 @@ protected:
         RemoveUserKeys(hives_);
         if (made_ == REG_CREATED_NEW_KEY)
             RegDeleteKeyW(HKEY_CURRENT_USER, kWindowsPath);
-        EXPECT_TRUE(NoPrinterDevicesLeft(&leftover_)) << "left behind: " << Narrow(leftover_);
     }
     /* Bounded twice: by the tool and by the harness. */
     InstallerRun Tool(const std::wstring &arguments, const std::wstring &folder = L"")
@@ -148,14 +148,14 @@ protected:
         for (const std::wstring &id : deviceIds_)   /* one the test removed is not found: harmless */
             Tool(L"--remove-device " + Quote(id) + L" --delete-inf");
         deviceIds_.clear();
+        /* Any other device was left by the tool: a fault, then removed too,
+           as is whatever a stopped test left (files, INF copies, values). */
+        EXPECT_TRUE(NoPrinterDevicesLeft(&leftover_)) << "left behind: " << Narrow(leftover_);
         Tool(L"--uninstall-package " + Quote(Inf()));
-        for (const std::wstring &file : files_)
-            DeleteFileW(file.c_str());
-        /* The INF copy, should the last device's removal have left it. */
-        for (const wchar_t *name : {L"\\inf\\printer.inf", L"\\inf\\printer.pnf"})
-            DeleteFileW((Windows() + name).c_str());
-        RemoveDirectoryW(guardDir_.c_str());
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, L"TAVRIKEN");
+        std::vector<std::wstring> found, stayed;
+        RemoveTestLeftovers(&found, &stayed);
+        for (const std::wstring &item : stayed)
+            ADD_FAILURE() << "cannot remove " << Narrow(item);
     }
     static std::wstring Inf() { return DistPath(kPackage + L"printer.inf"); }
     static std::wstring Windows()
