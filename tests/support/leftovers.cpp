@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <winspool.h>
+#include <tlhelp32.h>
 #include <wchar.h>
 
 #include "coinstaller_fixtures.h"
@@ -90,6 +91,27 @@ static void EndGuards(std::vector<std::wstring> *found, std::vector<std::wstring
         if (FindGuardWindow(tag, 0, 0) != NULL)
             stayed->push_back(std::wstring(L"a running ") + tag + L" guard");
     }
+}
+
+/* The soak's client processes, which run until told to stop. */
+static void EndSoakClients(std::vector<std::wstring> *found, std::vector<std::wstring> *stayed)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof(entry);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szExeFile, L"soak_client.exe") != 0)
+            continue;
+        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+        found->push_back(L"a soak client, process " + std::to_wstring(entry.th32ProcessID));
+        if (process == NULL || !TerminateProcess(process, 1) || WaitForSingleObject(process, 5000) != WAIT_OBJECT_0)
+            stayed->push_back(L"a soak client, process " + std::to_wstring(entry.th32ProcessID));
+        if (process != NULL)
+            CloseHandle(process);
+    }
+    CloseHandle(snapshot);
 }
 
 static void RemoveQueuesAndDrivers(std::vector<std::wstring> *found, std::vector<std::wstring> *stayed)
@@ -186,6 +208,7 @@ static void RemoveFiles(std::vector<std::wstring> *found, std::vector<std::wstri
 bool RemoveTestLeftovers(std::vector<std::wstring> *found, std::vector<std::wstring> *stayed)
 {
     EndGuards(found, stayed);
+    EndSoakClients(found, stayed);
     RemovePrinterDevices(found, stayed);
     RemoveQueuesAndDrivers(found, stayed);
     RemoveValues(found, stayed);

@@ -4,7 +4,7 @@
  * removed, so that no run fails the next one. Only what the tests themselves
  * make is touched: their ROOT\PRINTER devices and INF copies, the sample
  * package's files and Run value, queues and drivers named as the tests name
- * them, guards still running, the Printer class co-installer value when it
+ * them, guards and soak clients still running, the Printer class co-installer value when it
  * names a file of this build, and the per-program settings made under Wine.
  */
 #ifndef LEFTOVERS_H

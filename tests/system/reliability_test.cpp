@@ -53,9 +53,23 @@ std::wstring HelperPath(const std::wstring &file)
     return dir.substr(0, dir.find_last_of(L"\\/")) + L"\\" + file;
 }
 
+struct SoakClients {
+    HANDLE mapping = NULL;
+    SoakShared *shared = nullptr;
+    std::vector<PROCESS_INFORMATION> processes;
+};
+
+void StopClients(SoakClients *c, std::vector<DWORD> *exitCodes);
+
 class Reliability : public ::testing::Test {
 protected:
-    void TearDown() override { DisposeGuard(&guard_); }
+    /* The soak's clients too, should an assertion end it early: left
+       running, they would take mutexes for ever. */
+    void TearDown() override
+    {
+        StopClients(&clients_, nullptr);
+        DisposeGuard(&guard_);
+    }
 
     void Start()
     {
@@ -93,6 +107,7 @@ protected:
     }
 
     GuardProcess guard_;
+    SoakClients clients_;
 };
 
 /* ---- soak ---- */
@@ -105,12 +120,6 @@ const int kThreadsPerProcess = 2;
 /* The lines of one cycle as the guard's own handlers say they must be. */
 const size_t kSuspendLines = 2 + kSoakPorts + 1;         /* event, dump, acquired */
 const size_t kResumeLines = 2 + kSoakPorts + kSoakPorts;  /* event, dump, one release each */
-
-struct SoakClients {
-    HANDLE mapping = NULL;
-    SoakShared *shared = nullptr;
-    std::vector<PROCESS_INFORMATION> processes;
-};
 
 void StopClients(SoakClients *c, std::vector<DWORD> *exitCodes)
 {
@@ -165,7 +174,7 @@ TEST_F(Reliability, SoakSuspendResumeWithBusyClientsKeepsTheInvariant)
     ASSERT_EQ(atStart.size() + kSoakPorts, registered.size())
         << "one mutex handle per registered port\n" << DescribeHandleChange(atStart, registered);
 
-    SoakClients clients;
+    SoakClients &clients = clients_;
     std::wstring mappingName = L"soak-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(seed);
     clients.mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, sizeof(SoakShared),
                                          mappingName.c_str());
