@@ -239,13 +239,21 @@ TEST_F(PackageInstall, InstallsTheCompanionsStartsTheGuardAtLogonAndTheUninstall
     EXPECT_TRUE(GetExitCodeProcess(guard_, &exitCode) && exitCode == 0) << exitCode;
 
     /* The uninstall section, of the INF named as in its own folder, takes the
-       guard's file and Run value away. */
+       Run value away and leaves the guard's file, which the INF copies; the
+       uninstaller then deletes that file itself, as the guide says. Windows
+       lets it only because the INF declares PnpLockdown=0; Wine enforces no
+       lockdown, so here the declaration is read, not its effect. */
     InstallerRun uninstall = Tool(L"--uninstall-package printer.inf", DistPath(kPackage));
     EXPECT_EQ(uninstall.exitCode, 0u) << Narrow(JoinLines(uninstall.report));
     EXPECT_TRUE(!run.report.empty() && ReportHas(uninstall, run.report[0])) << Narrow(JoinLines(uninstall.report));
-    EXPECT_EQ(GetFileAttributesW(files_[1].c_str()), INVALID_FILE_ATTRIBUTES);
     ReadValues(HKEY_LOCAL_MACHINE, kRunKey, &runValues);
     EXPECT_EQ(runValues.count(L"TAVRIKEN"), 0u);
+    EXPECT_TRUE(AsShipped(files_[1], L"TAVRIKEN.exe")) << "the uninstall section touched the guard's file";
+    wchar_t lockdown[8] = L"";
+    GetPrivateProfileStringW(L"Version", L"PnpLockdown", L"0", lockdown, 8, Inf().c_str());   /* absent: 0 */
+    EXPECT_STREQ(lockdown, L"0") << "Windows would keep the uninstaller from deleting the guard's file";
+    EXPECT_TRUE(DeleteFileW(files_[1].c_str())) << GetLastError();
+    EXPECT_EQ(GetFileAttributesW(files_[1].c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 /* Two devices installed from the package share its INF copy: removing one
