@@ -10,7 +10,6 @@
 
 #include "child_process.h"
 #include "coinstaller_fixtures.h"
-#include "leftovers.h"
 #include "test_paths.h"
 
 namespace {

@@ -19,7 +19,6 @@
 #include "child_process.h"
 #include "coinstaller_fixtures.h"
 #include "guard_harness.h"
-#include "leftovers.h"
 #include "test_paths.h"
 
 namespace {
@@ -148,14 +147,20 @@ protected:
         for (const std::wstring &id : deviceIds_)   /* one the test removed is not found: harmless */
             Tool(L"--remove-device " + Quote(id) + L" --delete-inf");
         deviceIds_.clear();
-        /* Any other device was left by the tool: a fault, then removed too,
-           as is whatever a stopped test left (files, INF copies, values). */
-        EXPECT_TRUE(NoPrinterDevicesLeft(&leftover_)) << "left behind: " << Narrow(leftover_);
-        Tool(L"--uninstall-package " + Quote(Inf()));
+        /* Any other device: left by the tool (a fault) or by a test stopped
+           before it noted it; named, and removed too. */
         std::vector<std::wstring> found, stayed;
-        RemoveTestLeftovers(&found, &stayed);
-        for (const std::wstring &item : stayed)
-            ADD_FAILURE() << "cannot remove " << Narrow(item);
+        RemovePrinterDevices(&found, &stayed);
+        EXPECT_TRUE(found.empty()) << "left behind: " << Narrow(found[0]);
+        EXPECT_TRUE(stayed.empty()) << "cannot remove " << Narrow(stayed[0]);
+        Tool(L"--uninstall-package " + Quote(Inf()));
+        for (const std::wstring &file : files_)
+            DeleteFileW(file.c_str());
+        /* The INF copies, should the last device's removal have left them. */
+        for (const wchar_t *name : {L"printer.inf", L"printer.pnf", L"failing.inf", L"failing.pnf"})
+            DeleteFileW((Windows() + L"\\inf\\" + name).c_str());
+        RemoveDirectoryW(guardDir_.c_str());
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, L"TAVRIKEN");
     }
     static std::wstring Inf() { return DistPath(kPackage + L"printer.inf"); }
     static std::wstring Windows()
