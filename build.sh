@@ -140,6 +140,17 @@ collect_dist() {
 with_wine() {
     export WINEPREFIX="$BUILD/wineprefix"
     . "$ROOT/cmake/wine-env.sh"
+    if [ "${1-}" = fresh ]; then
+        # No program of an earlier run (a killed one) still runs in the
+        # prefix. A test run that did not pass, failed or killed, may have
+        # left there what it installed: the next starts from a new prefix.
+        wine_env_stop
+        if [ -f "$WINEPREFIX.unpassed" ]; then
+            echo "== the last test run did not pass: a new Wine prefix"
+            rm -rf "$WINEPREFIX"
+        fi
+        touch "$WINEPREFIX.unpassed"
+    fi
     wine_env_ensure
     trap 'wine_env_stop' EXIT
 }
@@ -157,9 +168,11 @@ test)
     configure -DBUILD_TESTING=ON
     cmake --build "$BUILD" -j "$jobs"
     collect_dist >/dev/null
-    with_wine
+    with_wine fresh
     cd "$BUILD"
-    ctest --output-on-failure --timeout 600 ${CTEST_ARGS:-}
+    # Side by side, as the tests' resource locks allow.
+    ctest --output-on-failure --timeout 600 -j "${TEST_JOBS:-$jobs}" ${CTEST_ARGS:-}
+    rm -f "$WINEPREFIX.unpassed"
     ;;
 bench)
     need_packages

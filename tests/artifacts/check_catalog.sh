@@ -70,7 +70,7 @@ for team in "$src"/tests/artifacts/team_infs/*/; do
     rm -rf "$tmp/team"; cp -r "$team" "$tmp/team"
     "${make[@]}" "$tmp/team" >"$tmp/made" 2>&1 || bad "the tool refused $team: $(cat "$tmp/made")"
     "${gate[@]}" "$tmp/team"/*.inf >"$tmp/gate" 2>&1 && grep -q "^ok team/.*: printer INF, .*HELDRAVO.dll,CoInstallerE to\
- system32; guard run as .*TAVRIKEN.exe\"; \[.*\] removes the guard and its Run value; catalog " "$tmp/gate" ||
+ system32; guard run as .*TAVRIKEN.exe\"; \[.*\] removes the guard's Run value; catalog " "$tmp/gate" ||
         bad "the gate refused $team or found no companions in it: $(cat "$tmp/gate")"
 done
 

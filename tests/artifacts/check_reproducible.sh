@@ -13,7 +13,7 @@ mkdir -p "$copy"
 # The sources as a clone has them: tracked files and new ones not ignored.
 if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     (cd "$src" && git ls-files -z --cached --others --exclude-standard |
-        xargs -0 -I{} sh -c '[ -e "{}" ] && printf "%s\0" "{}"' | tar --null -T - -cf -) | tar -xf - -C "$copy"
+        while IFS= read -r -d "" f; do [ ! -e "$f" ] || printf "%s\0" "$f"; done | tar --null -T - -cf -) | tar -xf - -C "$copy"
 else
     (cd "$src" && tar --exclude=./build --exclude='./build-*' --exclude=./dist --exclude=./.git -cf - .) |
         tar -xf - -C "$copy"

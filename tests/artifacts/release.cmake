@@ -8,7 +8,7 @@ add_test(NAME Release.SignaturesSignerAndPassword
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/check_release_signing.sh ${DIST_DIR} ${CMAKE_BINARY_DIR})
 add_test(NAME Release.StoreLayoutChecksumsAndZip
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/check_release_store.sh ${PROJECT_SOURCE_DIR} ${DIST_DIR} ${CMAKE_BINARY_DIR})
-set_tests_properties(Release.Make PROPERTIES FIXTURES_SETUP release TIMEOUT 300)
+set_tests_properties(Release.Make PROPERTIES FIXTURES_SETUP release TIMEOUT 300 COST 25)
 set_tests_properties(Release.SignaturesSignerAndPassword Release.StoreLayoutChecksumsAndZip
                      PROPERTIES FIXTURES_REQUIRED release TIMEOUT 300)
 

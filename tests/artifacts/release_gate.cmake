@@ -29,6 +29,7 @@ add_unhardened_coinstaller(UNHARDEN)
 add_test(NAME ReleaseGate.ReleaseRefusesAFileWithoutTheMitigations
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/check_release_gate.sh
                  ${PROJECT_SOURCE_DIR} ${DIST_DIR} ${CMAKE_CURRENT_BINARY_DIR}/unhardened/UNHARDEN.dll)
+set_tests_properties(ReleaseGate.ReleaseRefusesAFileWithoutTheMitigations PROPERTIES COST 6)
 
 # The catalog tool on a copy of a shipped package: the gate passes its
 # catalog, osslsigncode finds the binaries in it once signed and refuses a

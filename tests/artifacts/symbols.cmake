@@ -3,4 +3,4 @@
 add_test(NAME Symbols.SecondCopyAtAnotherPathBuildsTheSameBytes
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/check_reproducible.sh
                  ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR} ${SHIPPED_FILES})
-set_tests_properties(Symbols.SecondCopyAtAnotherPathBuildsTheSameBytes PROPERTIES TIMEOUT 600)
+set_tests_properties(Symbols.SecondCopyAtAnotherPathBuildsTheSameBytes PROPERTIES TIMEOUT 600 COST 30)

@@ -363,3 +363,21 @@ bool NoPrinterDevicesLeft(std::wstring *found)
     RegCloseKey(key);
     return none;
 }
+
+void RemovePrinterDevices(std::vector<std::wstring> *found, std::vector<std::wstring> *stayed)
+{
+    std::wstring name;
+    while (!NoPrinterDevicesLeft(&name) && found->size() < 64) {
+        std::wstring id = L"ROOT\\PRINTER\\" + name;
+        found->push_back(id);
+        /* An INF copy another of them uses goes with the last of them; a
+           device whose copy cannot be named is removed without it. */
+        InstallerRun run = RunDeviceInstaller(L"--remove-device " + Quote(id) + L" --delete-inf --timeout 60", L"");
+        if (!ReportHas(run, L"device removed: " + id))
+            run = RunDeviceInstaller(L"--remove-device " + Quote(id) + L" --timeout 60", L"");
+        if (!ReportHas(run, L"device removed: " + id)) {
+            stayed->push_back(id + L": " + (run.report.empty() ? run.error : run.report.back()));
+            return;
+        }
+    }
+}

@@ -95,5 +95,9 @@ bool ReportHas(const InstallerRun &run, const std::wstring &line);
 
 /* No ROOT\PRINTER device registered (none left behind). */
 bool NoPrinterDevicesLeft(std::wstring *found);
+/* Removes every ROOT\PRINTER device, with its INF copy, through the
+   stand-in: what a test stopped early left. Their IDs go to *found, those
+   that stay to *stayed. */
+void RemovePrinterDevices(std::vector<std::wstring> *found, std::vector<std::wstring> *stayed);
 
 #endif /* COINSTALLER_FIXTURES_H */

@@ -5,5 +5,5 @@ add_library(test_coinstallers SHARED ${CMAKE_CURRENT_SOURCE_DIR}/test_coinstalle
 set_target_properties(test_coinstallers PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 add_windows_test(coinstaller_system_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/coinstaller_system_test.cpp
-    LOCK spooler TIMEOUT 180)
+    LOCK spooler devices TIMEOUT 180)
 add_dependencies(coinstaller_system_tests device_installer deliverables test_coinstallers)

@@ -3,7 +3,7 @@
 add_windows_test(guard_power_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/guard_power_test.cpp
     INCLUDES ${POWER_GUARD_DIR}
-    LOCK guard TIMEOUT 180)
+    LOCK guard COST 20 TIMEOUT 180)
 add_dependencies(guard_power_tests port_client ${GUARD_TAGS})
 
 # The stand-in port client alone, and the interface header compiled as C;

@@ -4,5 +4,5 @@
 add_windows_test(package_install_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/package_install_test.cpp
     LIBS wintrust crypt32 bcrypt
-    LOCK "spooler;guard" TIMEOUT 300)
+    LOCK spooler guard devices TIMEOUT 300)
 add_dependencies(package_install_tests device_installer deliverables test_coinstallers)

@@ -130,7 +130,6 @@ protected:
         RemoveUserKeys(hives_);
         if (made_ == REG_CREATED_NEW_KEY)
             RegDeleteKeyW(HKEY_CURRENT_USER, kWindowsPath);
-        EXPECT_TRUE(NoPrinterDevicesLeft(&leftover_)) << "left behind: " << Narrow(leftover_);
     }
     /* Bounded twice: by the tool and by the harness. */
     InstallerRun Tool(const std::wstring &arguments, const std::wstring &folder = L"")
@@ -148,12 +147,18 @@ protected:
         for (const std::wstring &id : deviceIds_)   /* one the test removed is not found: harmless */
             Tool(L"--remove-device " + Quote(id) + L" --delete-inf");
         deviceIds_.clear();
+        /* Any other device: left by the tool (a fault) or by a test stopped
+           before it noted it; named, and removed too. */
+        std::vector<std::wstring> found, stayed;
+        RemovePrinterDevices(&found, &stayed);
+        EXPECT_TRUE(found.empty()) << "left behind: " << Narrow(found[0]);
+        EXPECT_TRUE(stayed.empty()) << "cannot remove " << Narrow(stayed[0]);
         Tool(L"--uninstall-package " + Quote(Inf()));
         for (const std::wstring &file : files_)
             DeleteFileW(file.c_str());
-        /* The INF copy, should the last device's removal have left it. */
-        for (const wchar_t *name : {L"\\inf\\printer.inf", L"\\inf\\printer.pnf"})
-            DeleteFileW((Windows() + name).c_str());
+        /* The INF copies, should the last device's removal have left them. */
+        for (const wchar_t *name : {L"printer.inf", L"printer.pnf", L"failing.inf", L"failing.pnf"})
+            DeleteFileW((Windows() + L"\\inf\\" + name).c_str());
         RemoveDirectoryW(guardDir_.c_str());
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, L"TAVRIKEN");
     }
@@ -239,13 +244,21 @@ TEST_F(PackageInstall, InstallsTheCompanionsStartsTheGuardAtLogonAndTheUninstall
     EXPECT_TRUE(GetExitCodeProcess(guard_, &exitCode) && exitCode == 0) << exitCode;
 
     /* The uninstall section, of the INF named as in its own folder, takes the
-       guard's file and Run value away. */
+       Run value away and leaves the guard's file, which the INF copies; the
+       uninstaller then deletes that file itself, as the guide says. Windows
+       lets it only because the INF declares PnpLockdown=0; Wine enforces no
+       lockdown, so here the declaration is read, not its effect. */
     InstallerRun uninstall = Tool(L"--uninstall-package printer.inf", DistPath(kPackage));
     EXPECT_EQ(uninstall.exitCode, 0u) << Narrow(JoinLines(uninstall.report));
     EXPECT_TRUE(!run.report.empty() && ReportHas(uninstall, run.report[0])) << Narrow(JoinLines(uninstall.report));
-    EXPECT_EQ(GetFileAttributesW(files_[1].c_str()), INVALID_FILE_ATTRIBUTES);
     ReadValues(HKEY_LOCAL_MACHINE, kRunKey, &runValues);
     EXPECT_EQ(runValues.count(L"TAVRIKEN"), 0u);
+    EXPECT_TRUE(AsShipped(files_[1], L"TAVRIKEN.exe")) << "the uninstall section touched the guard's file";
+    wchar_t lockdown[8] = L"";
+    GetPrivateProfileStringW(L"Version", L"PnpLockdown", L"0", lockdown, 8, Inf().c_str());   /* absent: 0 */
+    EXPECT_STREQ(lockdown, L"0") << "Windows would keep the uninstaller from deleting the guard's file";
+    EXPECT_TRUE(DeleteFileW(files_[1].c_str())) << GetLastError();
+    EXPECT_EQ(GetFileAttributesW(files_[1].c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 /* Two devices installed from the package share its INF copy: removing one

@@ -8,5 +8,5 @@ target_link_options(soak_client PRIVATE -static -municode)
 add_windows_test(reliability_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/reliability_test.cpp
     INCLUDES ${POWER_GUARD_DIR}
-    LOCK guard TIMEOUT 900)
+    LOCK guard COST 40 TIMEOUT 900)
 add_dependencies(reliability_tests soak_client ${GUARD_TAGS})

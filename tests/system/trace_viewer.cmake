@@ -4,5 +4,5 @@
 add_windows_test(trace_viewer_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/trace_viewer_test.cpp
     INCLUDES ${POWER_GUARD_DIR}
-    LOCK "guard;dbwin" TIMEOUT 300)
+    LOCK guard SERIAL TIMEOUT 300)
 add_dependencies(trace_viewer_tests trace_viewer global_writer ${GUARD_TAGS})

@@ -92,3 +92,19 @@ def test_printer_makers_forms(tmp_path, monkeypatch, form):
         for name in added:  # a compressed source under its expanded name, by the expanded file's hash
             digest = hashlib.sha256(b"expanded " + name.encode()).digest()
             assert {m["file"] for m in members if m["tag"] == digest} >= {name[:-1] + "l"}
+
+
+@pytest.mark.parametrize("old, new, note", [
+    ("DelReg = Guard_DelReg", "DelFiles = Guard_CopyFiles\nDelReg = Guard_DelReg",
+     "copied file deleted or renamed ([Companions_Uninstall] DelFiles TAVRIKEN.exe)"),
+    ("Provider=", "PnpLockdown=1\nProvider=", "guard locked (TAVRIKEN.exe)")])
+def test_removal_microsoft_rules_out_is_noted(tmp_path, old, new, note):
+    """A removal Microsoft's pages rule out, which Windows still installs: an info line, no FAIL."""
+    shutil.copytree(TEAM, tmp_path / "pkg")
+    inf = tmp_path / "pkg" / "abc100.inf"
+    text = inf.read_text("latin-1")
+    assert old in text
+    inf.write_text(text.replace(old, new), "latin-1")
+    problems, _, notes = inf_check.check(str(inf))
+    assert problems == [] and [n for n in notes if n.startswith(note)], notes
+    assert not [n for n in inf_check.check(os.path.join(TEAM, "abc100.inf"))[2] if n.startswith(note)]

@@ -9,4 +9,4 @@ add_windows_test(coinstaller_unit_tests
     INCLUDES ${COINSTALLER_DIR}
     HARDENED
     LIBS setupapi winspool advapi32 user32
-    LOCK spooler TIMEOUT 120)
+    LOCK spooler devices TIMEOUT 120)

@@ -9,4 +9,4 @@ add_windows_test(coinstaller_fuzz_tests
     INCLUDES ${COINSTALLER_DIR}
     HARDENED
     LIBS setupapi winspool advapi32 user32
-    LOCK spooler TIMEOUT 300)
+    LOCK spooler devices COST 8 TIMEOUT 300)

@@ -53,6 +53,15 @@ int InstallPackage(const InstallerOptions *options);
 int RemoveDevice(const InstallerOptions *options);
 int UninstallPackage(const InstallerOptions *options);
 
+/* The name of the INF copy a device's driver was installed from (its driver
+   key's InfPath). NONE: the device has no driver (no driver key, or no
+   value); UNREADABLE: the key or value could not be read, error given. */
+enum InfPathRead { INF_PATH_NONE, INF_PATH_READ, INF_PATH_UNREADABLE };
+InfPathRead ReadInfPath(HDEVINFO set, SP_DEVINFO_DATA *device, wchar_t *name, DWORD *error);
+/* The INF copy in the INF folder, deleted unless another device was installed
+   from it or that cannot be told; the exit code. */
+int DeleteInfCopy(const wchar_t *infCopy);
+
 /* main.cpp, each step reported: the device of every mode built (FALSE:
    what was made is left for RemoveReportedDevice) and removed again; a
    request through the class installer (its error in *error); a

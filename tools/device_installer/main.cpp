@@ -104,10 +104,10 @@ BOOL CallDif(PrinterDevice *device, DI_FUNCTION code, const wchar_t *name, DWORD
 static int DriveCoInstaller(const InstallerOptions *options)
 {
     PrinterDevice device;
-    wchar_t infPath[MAX_PATH];
+    wchar_t infPath[MAX_PATH], infCopy[MAX_PATH];
     wchar_t text[DEVICE_TEXT_UNITS];
     DWORD error;
-    BOOL ok, infWritten = FALSE;
+    BOOL ok, infWritten = FALSE, infCopied = FALSE;
 
     ZeroMemory(&device, sizeof(device));
     if (options->infPath != NULL) {
@@ -132,7 +132,13 @@ static int DriveCoInstaller(const InstallerOptions *options)
         CallDif(&device, DIF_INSTALLDEVICE, L"DIF_INSTALLDEVICE", &error);
     else if (ok)
         ok = CallDllDirectly(options, &device);
+    /* An installation through the class installer copies the generated INF
+       into the INF folder: that copy is this run's alone and goes with it. */
+    if (infWritten && options->viaClassInstaller && device.registered)
+        infCopied = ReadInfPath(device.hSet, &device.data, infCopy, &error) == INF_PATH_READ;
     ok = RemoveReportedDevice(&device) && ok;
+    if (infCopied)
+        ok = DeleteInfCopy(infCopy) == EXIT_OK && ok;
     if (infWritten)
         DeleteFileW(infPath);
     return ok ? EXIT_OK : EXIT_FAILED;

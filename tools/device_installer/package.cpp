@@ -235,12 +235,7 @@ int InstallPackage(const InstallerOptions *options)
     return finished ? EXIT_OK : EXIT_FAILED;
 }
 
-/* The name of the INF copy a device's driver was installed from (its driver
-   key's InfPath). NONE: the device has no driver (no driver key, or no
-   value); UNREADABLE: the key or value could not be read, error given. */
-enum InfPathRead { INF_PATH_NONE, INF_PATH_READ, INF_PATH_UNREADABLE };
-
-static InfPathRead ReadInfPath(HDEVINFO set, SP_DEVINFO_DATA *device, wchar_t *name, DWORD *error)
+InfPathRead ReadInfPath(HDEVINFO set, SP_DEVINFO_DATA *device, wchar_t *name, DWORD *error)
 {
     DWORD type = REG_NONE, bytes = (MAX_PATH - 1) * sizeof(wchar_t);
     HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_QUERY_VALUE);
@@ -311,9 +306,7 @@ static InfCopyUse CheckInfCopyUse(const wchar_t *infCopy, wchar_t *detail)
     return use;
 }
 
-/* The INF copy in the INF folder, deleted unless another device was installed
-   from it or that cannot be told. */
-static int DeleteInfCopy(const wchar_t *infCopy)
+int DeleteInfCopy(const wchar_t *infCopy)
 {
     wchar_t detail[DEVICE_TEXT_UNITS], pnf[MAX_PATH + 16];
     InfCopyUse use = CheckInfCopyUse(infCopy, detail);

@@ -5,7 +5,9 @@ info lines. The INF is read as 64-bit Windows reads it (package.py): the section
 its x64 models reach, the companions' sections and the uninstall section. A FAIL
 is what Windows refuses or its INF parser cannot read, and what breaks the
 companions; what only InfVerif's stricter modes or Microsoft's signing service
-object to, and Windows installs, is a note (NOTES).
+object to, and Windows installs, is a note (NOTES), as is what keeps the
+companions' removal from working as Microsoft's pages say (a DelFiles of a
+file the INF copies, PnpLockdown=1 over the guard's file).
 """
 import os
 import re
@@ -37,6 +39,12 @@ STRICT, UNIVERSAL = ("InfVerif 1303, an error in its /k, /u and /w modes; Window
                      "InfVerif 1304, an error in its /u mode only; Windows installs it")
 NOTES = {"legacy co-installer": STRICT, "registry root other than HKR": UNIVERSAL,
          "copy outside %SystemRoot%": UNIVERSAL.replace("1304", "1306"),
+         "PnpLockdown not 1": "InfVerif 1324, an error in its /w mode only; Windows installs it, and a program run as"
+                              " an administrator may then delete the files the INF copies (INF Version Section)",
+         "guard locked": "with PnpLockdown=1 Windows keeps programs from changing the files the INF copies, so the"
+                         " package's uninstaller cannot delete the guard; PnpLockdown=0 lets it (INF Version Section)",
+         "copied file deleted or renamed": "a file a CopyFiles directive copies must not also appear in a DelFiles or"
+                                           " RenFiles directive (Accessing and Modifying Files); Windows installs it",
          "copy list naming its source file": "the printer CopyFiles page asks for destination names alone for"
                                              " installs from a web page (Point and Print); Windows installs it",
          "HKCU written in a device installation": "it is LocalSystem's hive, not a user's; Windows writes it",
@@ -71,9 +79,9 @@ RULES = {
     "run": ("neither [%s] nor [%s.CoInstallers] writes the guard's Run value (HKLM,%s)", "guide, section 2"),
     "run value": ("Run value %s ([%s] line %d) is %s, not a string holding in double quotes the full path where the"
                   " package copies that file", "Run and RunOnce Registry Keys"),
-    "removal": ("no section removes the guard: none has DelFiles of a list holding %s where it is copied",
-                "guide, section 2: [Companions_Uninstall]"),
-    "run removal": ("[%s] deletes %s but its DelReg does not remove the Run value %s", "guide, section 2"),
+    "run removal": ("no section removes the guard's Run value %s with DelReg"
+                    ' (HKLM,"Software\\Microsoft\\Windows\\CurrentVersion\\Run",%s)',
+                    "guide, section 2: [Companions_Uninstall]"),
 }
 
 
@@ -199,11 +207,16 @@ def reg_lines(sections, section, match):
             if match(fs)]
 
 
-def check_companions(sections, installs, where_to, copied, problems, found):
+def locked_down(sections):
+    """Whether [Version] says PnpLockdown=1."""
+    return number(field(entries(sections, "version").get("pnplockdown", []), 0)) == 1
+
+
+def check_companions(sections, installs, where_to, copied, problems, notes, found):
     """In every install section carrying them (or its .CoInstallers section): the
     co-installer registered and copied to the system folder, the guard's Run
     value holding the path where the package copies it; and the sections that
-    remove them (returned)."""
+    remove that value (returned)."""
     def writes(install, match):
         return [v for part in ("", ".CoInstallers") for v in reg_lines(sections, install + part, match)]
 
@@ -235,26 +248,41 @@ def check_companions(sections, installs, where_to, copied, problems, found):
                     path.group(1), path.group(2).strip("\\").lower()) not in [place(to) for _, to in copies]:
                 problems.append(fault("run value", field(fs, 2), target, line, data))
             found["guard run as %s" % data] = 1
-            guards += [(field(fs, 2).lower(),) + c for c in copies[:1] if (field(fs, 2).lower(),) + c not in guards]
-    # The package's uninstall section, which its uninstaller runs: it deletes the
-    # guard where it is copied (DelFiles) and removes the Run value (DelReg).
+            guards += [(field(fs, 2),) + c for c in copies[:1] if (field(fs, 2),) + c not in guards]
+    # The package's uninstall section, which its uninstaller runs, removes the
+    # Run value (DelReg). The guard's file the uninstaller deletes itself: this
+    # INF copies it, so no DelFiles may name it, and PnpLockdown=1 would keep
+    # the uninstaller from deleting it.
     uninstalls = []
     for value, name, to in guards:
-        deleting = [s for s, _ in sections.values() if any(
-            place(where_to(t, True)) == place(to) and name.lower() in [field(fs, 0).lower() for _, _, fs in
-                                                                       lines(sections, t)]
-            for t in named(sections, s, "DelFiles"))]
         # A DelReg section that does not exist is reported with the sections.
-        removing = [s for s in deleting if any(t.lower() not in sections or any(
-            is_run(fs) and field(fs, 2).lower() == value for _, _, fs in lines(sections, t))
+        removing = [s for s, _ in sections.values() if any(t.lower() not in sections or any(
+            is_run(fs) and field(fs, 2).lower() == value.lower() for _, _, fs in lines(sections, t))
             for t in named(sections, s, "DelReg"))]
-        if not deleting:
-            problems.append(fault("removal", name))
-        elif not removing:
-            problems.append(fault("run removal", deleting[0], name, value))
-        uninstalls += deleting
-        found.update(("[%s] removes the guard and its Run value" % s, 1) for s in removing)
+        if not removing:
+            problems.append(fault("run removal", value, value))
+        if locked_down(sections):
+            notes.setdefault("guard locked", []).append(name)
+        uninstalls += removing
+        found.update(("[%s] removes the guard's Run value" % s, 1) for s in removing)
     return uninstalls
+
+
+def check_removals(sections, copied, where_to, notes):
+    """No DelFiles or RenFiles names a file the INF copies where it copies it;
+    and the lockdown the INF declares."""
+    placed = {(place(where_to(t)), n.lower()) for _, _, t, n, _, _ in copied}
+    for s, _ in sections.values():
+        for directive in ("DelFiles", "RenFiles"):
+            for t in named(sections, s, directive):
+                for _, _, fs in lines(sections, t):
+                    names = fs[:2] if directive == "RenFiles" else fs[:1]
+                    notes.setdefault("copied file deleted or renamed", []).extend(
+                        "[%s] %s %s" % (s, directive, n) for n in names if (place(where_to(t)), n.lower()) in placed)
+    lockdown = field(entries(sections, "version").get("pnplockdown", []), 0)
+    if not locked_down(sections):
+        notes.setdefault("PnpLockdown not 1", []).append("[Version] PnpLockdown=%s" % lockdown if lockdown else
+                                                         "[Version] has no PnpLockdown")
 
 
 def check(path):
@@ -286,7 +314,8 @@ def check(path):
         return dests.get(target.lower(), [] if own_only else dests.get("defaultdestdir", []))
 
     copied = copied_files(sections)
-    uninstalls = check_companions(sections, installs, where_to, copied, problems, found)
+    uninstalls = check_companions(sections, installs, where_to, copied, problems, notes, found)
+    check_removals(sections, copied, where_to, notes)
     targets = named_sections(sections, x64_sections(sections, uninstalls), problems)
     check_files(sections, targets, copied, folder, where_to, problems, notes)
     device = set()

@@ -72,16 +72,22 @@ breaks the companions; each ends with the page its rule comes from:
                a Run value under HKLM\Software\Microsoft\Windows\CurrentVersion\Run,
                a string holding in double quotes the full path (%dirid%\...)
                where the package copies that file; a section (the uninstall
-               section, any name) deletes it there (DelFiles) and removes the
-               Run value (DelReg). An INF without them gets one FAIL line.
+               section, any name) removes that Run value (DelReg). An INF
+               without them gets one FAIL line.
 
 Lines of "info NAME: ..." name what Windows installs but InfVerif's stricter
 modes, Microsoft's signing service or a printer page advise against: a
 co-installer (InfVerif 1303: /k, /u, /w), a registry root other than HKR (the
 Run value; 1304: /u) and a copy outside %SystemRoot% (the guard; 1306: /u), a printer copy list naming its source
 file, HKCU written in a device installation, non-ASCII text (outside
-comments) in an ANSI INF. Sections that nothing names Windows ignores, and
-so does the check.
+comments) in an ANSI INF, PnpLockdown other than 1 (1324: /w; the sample's
+0 lets its uninstaller delete the guard's file); and what keeps the removal
+from working as Microsoft's pages say: a file the INF copies also named by a
+DelFiles or RenFiles ("Accessing and Modifying Files" forbids it: the
+uninstaller deletes the guard's file itself), and PnpLockdown=1 in an INF
+that copies the guard (Windows then keeps the uninstaller from deleting it:
+"INF Version Section"). Sections that nothing names Windows ignores, and so
+does the check.
 
 and its catalog (catalog_check.py; 64-bit Windows installs a third-party
 package only through a signed catalog that matches every file it copies):
